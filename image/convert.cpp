@@ -1,0 +1,184 @@
+#include "convert.h"
+
+#include "byte_order.h"
+#include "mos.h"
+
+#include <cstring>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <vector>
+
+namespace quiltpix {
+namespace {
+
+// Bitmap rows are handed to the output in pieces of about this size: small
+// enough to stay in cache between being built and being written.
+constexpr std::uint64_t outputChunkBytes = 128 * 1024;
+
+// True when [pos, pos + length) lies within a file of size bytes; written so
+// that nothing can wrap.
+bool fits(std::uint64_t pos, std::uint64_t length, std::uint64_t size)
+{
+    return pos <= size && length <= size - pos;
+}
+
+// Callers have checked with fits() first; the byte count is checked again in
+// case the file shrank since its size was taken.
+bool readAt(std::istream& in, std::uint64_t pos, unsigned char* dst, std::uint64_t length)
+{
+    in.seekg(static_cast<std::streamoff>(pos));
+    if (!in)
+        return false;
+    in.read(reinterpret_cast<char*>(dst), static_cast<std::streamsize>(length));
+    return static_cast<std::uint64_t>(in.gcount()) == length;
+}
+
+bool writeBytes(std::ostream& out, const unsigned char* bytes, std::uint64_t length)
+{
+    out.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(length));
+    return static_cast<bool>(out);
+}
+
+// Builds pixel row y (from the top) of one tile row as a bitmap row in dst.
+// run holds the tile row's index bytes as stored: tile after tile, each tile's
+// rows top to bottom, so tile c starts at 64 x c x h and its row y is y x its
+// width further on. A palette entry is stored blue, green, red, unused: each
+// pixel copies all four bytes and the next pixel overwrites the unused one.
+// The last pixel's fourth byte lands in the row's padding, which is zeroed
+// after, or on the first byte of the next row (or one slack byte past the
+// buffer), which is written later.
+void buildRow(const MosHeader& header, const unsigned char* run, const unsigned char* palettes, int h, int y,
+              unsigned char* dst)
+{
+    const std::size_t width = static_cast<std::size_t>(header.width);
+    unsigned char* out = dst;
+    for (int c = 0; c < header.columns; ++c) {
+        const std::size_t tw = static_cast<std::size_t>(tileWidth(header, c));
+        const unsigned char* src = run + static_cast<std::size_t>(tileSize) * static_cast<std::size_t>(c) *
+                                             static_cast<std::size_t>(h) +
+                                   static_cast<std::size_t>(y) * tw;
+        // Every index byte is below 256, so it always lands within this 1024-byte palette.
+        const unsigned char* palette = palettes + paletteBytes * static_cast<std::size_t>(c);
+        for (std::size_t x = 0; x < tw; ++x)
+            std::memcpy(out + 3 * x, palette + 4 * std::size_t{src[x]}, 4);
+        out += 3 * tw;
+    }
+    std::memset(dst + 3 * width, 0, bitmapRowSize(header.width) - 3 * width);
+}
+
+// Reads the palette and offset tables' extent and the offset table, and keeps
+// the absolute position of each tile row's run: only the first tile of a tile
+// row says where its run starts.
+bool readRunStarts(std::istream& in, std::uint64_t inputSize, const MosHeader& header,
+                   std::vector<std::uint64_t>& runStart)
+{
+    const std::uint64_t base = tileDataBase(header);
+    if (!fits(header.paletteOffset, base - header.paletteOffset, inputSize))
+        return false;
+    std::vector<unsigned char> table(4 * tileCount(header));
+    if (!readAt(in, offsetTablePosition(header), table.data(), table.size()))
+        return false;
+    const std::size_t rowStride = 4 * static_cast<std::size_t>(header.columns);
+    runStart.resize(static_cast<std::size_t>(header.rows));
+    for (std::size_t r = 0; r < runStart.size(); ++r)
+        runStart[r] = base + readU32le(table.data() + r * rowStride);
+    return true;
+}
+
+bool convert(std::istream& in, std::uint64_t inputSize, std::ostream& out, std::ostream* progress)
+{
+    unsigned char headerBytes[mosHeaderSize];
+    if (!fits(0, mosHeaderSize, inputSize) || !readAt(in, 0, headerBytes, mosHeaderSize))
+        return false;
+    const MosHeader header = parseMosHeader(headerBytes);
+    if (!isWellFormed(header))
+        return false;
+
+    // Every size below follows from a well-formed header and is small: at most
+    // 512 x 512 tiles, 32767 x 64 index bytes a tile row, 98304-byte bitmap rows.
+    const std::uint64_t width = static_cast<std::uint64_t>(header.width);
+    std::vector<std::uint64_t> runStart;
+    if (!readRunStarts(in, inputSize, header, runStart))
+        return false;
+    if (progress)
+        *progress << tileDataBase(header) << std::endl;
+    // The progress line above follows the offset table, as it always has; the
+    // runs are checked after it, all of them before anything is written.
+    for (int r = 0; r < header.rows; ++r) {
+        const std::uint64_t runLength = width * static_cast<std::uint64_t>(tileHeight(header, r));
+        if (!fits(runStart[static_cast<std::size_t>(r)], runLength, inputSize))
+            return false;
+    }
+
+    unsigned char bitmapHeaders[bitmapHeadersSize];
+    putBitmapHeaders(bitmapHeaders, header.width, header.height);
+    if (!writeBytes(out, bitmapHeaders, bitmapHeadersSize))
+        return false;
+
+    const std::uint64_t rowSize = bitmapRowSize(header.width);
+    const std::uint64_t chunkRows = rowSize >= outputChunkBytes ? 1 : outputChunkBytes / rowSize;
+    std::vector<unsigned char> palettes(paletteBytes * static_cast<std::size_t>(header.columns));
+    std::vector<unsigned char> run(static_cast<std::size_t>(width) * tileSize);
+    std::vector<unsigned char> chunk(static_cast<std::size_t>(chunkRows * rowSize + 1)); // +1: see buildRow
+    std::uint64_t rowsInChunk = 0;
+
+    for (int r = header.rows - 1; r >= 0; --r) {
+        const int h = tileHeight(header, r);
+        const std::uint64_t paletteRow = header.paletteOffset + paletteBytes * static_cast<std::uint64_t>(r) *
+                                                                    static_cast<std::uint64_t>(header.columns);
+        if (!readAt(in, paletteRow, palettes.data(), palettes.size()) ||
+            !readAt(in, runStart[static_cast<std::size_t>(r)], run.data(), width * static_cast<std::uint64_t>(h)))
+            return false;
+        // Bitmap rows go bottom-up, so the tile row's bottom pixel row comes first.
+        for (int y = h - 1; y >= 0; --y) {
+            buildRow(header, run.data(), palettes.data(), h, y, chunk.data() + rowsInChunk * rowSize);
+            if (++rowsInChunk == chunkRows) {
+                if (!writeBytes(out, chunk.data(), chunkRows * rowSize))
+                    return false;
+                rowsInChunk = 0;
+            }
+        }
+    }
+    if (!writeBytes(out, chunk.data(), rowsInChunk * rowSize) || !out.flush())
+        return false;
+    if (progress)
+        *progress << "Done" << std::endl;
+    return true;
+}
+
+} // namespace
+
+bool convertMosStream(std::istream& in, std::uint64_t inputSize, std::ostream& out, std::ostream* progress)
+{
+    try {
+        return convert(in, inputSize, out, progress);
+    } catch (const std::exception&) {
+        // Allocation failure, or a stream set up to throw.
+        return false;
+    }
+}
+
+bool convertToBitmap(const std::string& inputPath, std::ostream& out)
+{
+    try {
+        // A directory or a device opens and seeks like a file here but is not a
+        // picture, and a FIFO would block the open: take regular files only.
+        std::error_code error;
+        if (!std::filesystem::is_regular_file(inputPath, error))
+            return false;
+        std::ifstream in(inputPath, std::ios::binary);
+        if (!in)
+            return false;
+        in.seekg(0, std::ios::end);
+        const std::streamoff size = in.tellg();
+        if (size < 0)
+            return false;
+        return convertMosStream(in, static_cast<std::uint64_t>(size), out, &std::cout);
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+} // namespace quiltpix

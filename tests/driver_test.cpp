@@ -1,0 +1,299 @@
+// The command-line program end to end: messages, exit statuses, output names,
+// and what happens to the user's files when things go wrong.
+#include "output_name.h"
+#include "picture.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <algorithm>
+#include <cstdlib>
+
+
+using namespace quiltpix::testkit;
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string banner = "Quiltpix v1.0 by Wenderby\n";
+
+struct Outcome {
+    int status = -1;
+    std::string out;
+    std::string err;
+};
+
+std::string quote(const std::string& s)
+{
+    std::string q = "'";
+    for (char c : s)
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return q + "'";
+}
+
+std::string slurp(const fs::path& path)
+{
+    const Bytes b = readFile(path.string());
+    return std::string(b.begin(), b.end());
+}
+
+// Each test works in a fresh directory of its own.
+class Driver : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir_ = fs::temp_directory_path() / ("quiltpix-test-" + std::to_string(::getpid()) + "-" + info->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    // Runs the program in the test's directory; `prefix` is shell code run
+    // first (limits, traps). Gives up after 20 s, so a hang fails the test.
+    Outcome run(const std::vector<std::string>& args, const std::string& prefix = "")
+    {
+        std::string command = "cd " + quote(dir_.string()) + " && " + prefix + " exec timeout 20 " + quote(QUILTPIX_EXE);
+        for (const std::string& a : args)
+            command += " " + quote(a);
+        command += " >" + quote((dir_ / ".out").string()) + " 2>" + quote((dir_ / ".err").string()) + " </dev/null";
+        Outcome r;
+        const int raw = std::system(("sh -c " + quote(command)).c_str());
+        r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+        r.out = slurp(dir_ / ".out");
+        r.err = slurp(dir_ / ".err");
+        fs::remove(dir_ / ".out");
+        fs::remove(dir_ / ".err");
+        return r;
+    }
+
+    fs::path put(const std::string& name, const Bytes& bytes)
+    {
+        const fs::path path = dir_ / name;
+        fs::create_directories(path.parent_path());
+        EXPECT_TRUE(writeFile(path.string(), bytes));
+        return path;
+    }
+
+    // Names in the directory, to see that nothing was left behind.
+    std::vector<std::string> listing()
+    {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::recursive_directory_iterator(dir_))
+            names.push_back(fs::relative(entry.path(), dir_).string());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+    fs::path dir_;
+};
+
+Bytes validMos(std::uint64_t seed = 1)
+{
+    return writeMos(indexPicture(noisePicture(70, 67, seed)));
+}
+
+// A file whose last run is cut short: the converter refuses it after printing
+// the tile data base.
+Bytes truncatedMos()
+{
+    Bytes b = validMos();
+    b.resize(b.size() - 1);
+    return b;
+}
+
+std::string failedRun()
+{
+    return banner + std::to_string(24 + 4 * 1028) + "\nConversion failed!\n";
+}
+
+} // namespace
+
+TEST(OutputName, CutAtTheLastDotOfTheWholePath)
+{
+    using quiltpix::makeOutputName;
+    EXPECT_EQ(makeOutputName("harbour.mos"), "harbour.bmp");
+    EXPECT_EQ(makeOutputName("harbour.MOS"), "harbour.bmp");
+    EXPECT_EQ(makeOutputName("a.b.mos"), "a.b.bmp");
+    EXPECT_EQ(makeOutputName("tiles"), "tiles.bmp");
+    EXPECT_EQ(makeOutputName(".mos"), ".mos.bmp");
+    EXPECT_EQ(makeOutputName("maps.old/tiles"), "maps.bmp");
+    EXPECT_EQ(makeOutputName("../tiles"), "..bmp");
+    EXPECT_EQ(makeOutputName("x."), "x.bmp");
+    EXPECT_EQ(makeOutputName("."), "..bmp");
+    EXPECT_EQ(makeOutputName(""), ".bmp");
+    EXPECT_EQ(makeOutputName(std::string(2000, 'a') + ".mos"), std::string(2000, 'a') + ".bmp");
+}
+
+TEST_F(Driver, ASuccessfulRunPrintsFourLinesAndWritesThePicture)
+{
+    const Picture picture = noisePicture(70, 67, 5);
+    put("harbour.MOS", writeMos(indexPicture(picture)));
+    const Outcome r = run({"harbour.MOS", "ignored", "args"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, banner + "4136\nDone\nMos file converted successfully!\n");
+    EXPECT_EQ(r.err, "");
+    const auto written = readBitmap(readFile((dir_ / "harbour.bmp").string()));
+    ASSERT_TRUE(written);
+    EXPECT_EQ(firstDifference(picture, *written), "");
+    EXPECT_EQ(listing(), (std::vector<std::string>{"harbour.MOS", "harbour.bmp"}));
+}
+
+TEST_F(Driver, NoArgumentPrintsUsage)
+{
+    const Outcome r = run({});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, banner + "Usage: quiltpix <mosfile>\n");
+    EXPECT_TRUE(listing().empty());
+}
+
+TEST_F(Driver, AnEmptyArgumentVectorPrintsUsage)
+{
+    const fs::path out = dir_ / "out";
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    char* argv[] = {nullptr};
+    char* envp[] = {nullptr};
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, QUILTPIX_EXE, &actions, nullptr, argv, envp), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_EQ(slurp(out), banner + "Usage: quiltpix <mosfile>\n");
+}
+
+TEST_F(Driver, InputsThatAreNotReadableFilesCannotBeOpened)
+{
+    fs::create_directory(dir_ / "pictures.d");
+    ASSERT_EQ(::mkfifo((dir_ / "pipe.mos").c_str(), 0600), 0);
+    for (const std::string arg : {"missing.mos", "pictures.d", ".", "pipe.mos", "/dev/zero", ""}) {
+        SCOPED_TRACE(arg);
+        const Outcome r = run({arg});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, banner + arg + " cannot be opened!\n");
+        EXPECT_EQ(r.err, "");
+    }
+    EXPECT_EQ(listing(), (std::vector<std::string>{"pictures.d", "pipe.mos"}));
+}
+
+TEST_F(Driver, AnOutputThatWouldBeTheInputIsRefused)
+{
+    const Bytes mos = validMos();
+    put("pic.bmp", mos);
+    Outcome r = run({"pic.bmp"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, banner + "Output file would overwrite the input: pic.bmp\n");
+
+    put("linked.mos", mos);
+    fs::create_symlink("linked.mos", dir_ / "linked.bmp");
+    r = run({"linked.mos"});
+    EXPECT_EQ(r.out, banner + "Output file would overwrite the input: linked.bmp\n");
+
+    put("hard.mos", mos);
+    fs::create_hard_link(dir_ / "hard.mos", dir_ / "hard.bmp");
+    r = run({"hard.mos"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, banner + "Output file would overwrite the input: hard.bmp\n");
+
+    for (const char* name : {"pic.bmp", "linked.mos", "hard.mos"})
+        EXPECT_EQ(readFile((dir_ / name).string()), mos) << name;
+}
+
+TEST_F(Driver, AnOutputNameThatCannotTakeAFileIsRefused)
+{
+    put("shots.mos", validMos());
+    fs::create_directory(dir_ / "shots.bmp");
+    put("lost.mos", validMos());
+    fs::create_symlink("no/such/dir/lost.bmp", dir_ / "lost.bmp");
+    for (const std::string name : {"shots", "lost"}) {
+        const Outcome r = run({name + ".mos"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, banner + "Can't open output file: " + name + ".bmp\n");
+    }
+    EXPECT_EQ(listing(), (std::vector<std::string>{"lost.bmp", "lost.mos", "shots.bmp", "shots.mos"}));
+}
+
+TEST_F(Driver, AFailedConversionLeavesNothingAndKeepsAnExistingOutput)
+{
+    put("broken.mos", truncatedMos());
+    Outcome r = run({"broken.mos"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, failedRun());
+    EXPECT_EQ(listing(), (std::vector<std::string>{"broken.mos"}));
+
+    const Bytes precious = {'k', 'e', 'e', 'p'};
+    put("broken.bmp", precious);
+    r = run({"broken.mos"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(readFile((dir_ / "broken.bmp").string()), precious);
+    EXPECT_EQ(listing(), (std::vector<std::string>{"broken.bmp", "broken.mos"}));
+}
+
+TEST_F(Driver, AFailedWriteLeavesNothingAndKeepsAnExistingOutput)
+{
+    // A file size limit of 8 KiB: the bitmap (14 KiB) cannot be written.
+    // With the limit's signal ignored, the write fails like a full disk.
+    put("big.mos", validMos());
+    const Bytes precious = {'o', 'l', 'd'};
+    put("big.bmp", precious);
+    const Outcome r = run({"big.mos"}, "trap '' XFSZ; ulimit -f 16;");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, banner + "4136\nConversion failed!\n");
+    EXPECT_EQ(readFile((dir_ / "big.bmp").string()), precious);
+    EXPECT_EQ(listing(), (std::vector<std::string>{"big.bmp", "big.mos"}));
+}
+
+TEST_F(Driver, ASuccessReplacesAnExistingOutputAndWritesThroughALink)
+{
+    const Picture picture = noisePicture(70, 67, 9);
+    put("a.mos", writeMos(indexPicture(picture)));
+    put("a.bmp", {'o', 'l', 'd'});
+    fs::permissions(dir_ / "a.bmp", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    EXPECT_EQ(run({"a.mos"}).status, 0);
+    auto written = readBitmap(readFile((dir_ / "a.bmp").string()));
+    ASSERT_TRUE(written);
+    EXPECT_EQ(firstDifference(picture, *written), "");
+    EXPECT_EQ(fs::status(dir_ / "a.bmp").permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+
+    // The link stays a link; the file it points to gets the picture.
+    put("b.mos", writeMos(indexPicture(picture)));
+    fs::create_directory(dir_ / "out");
+    fs::create_symlink("out/real.bmp", dir_ / "b.bmp");
+    EXPECT_EQ(run({"b.mos"}).status, 0);
+    EXPECT_TRUE(fs::is_symlink(dir_ / "b.bmp"));
+    written = readBitmap(readFile((dir_ / "out" / "real.bmp").string()));
+    ASSERT_TRUE(written);
+    EXPECT_EQ(firstDifference(picture, *written), "");
+}
+
+TEST_F(Driver, OutputNamesFollowTheLastDotAndLongPathsWork)
+{
+    put("maps.old/tiles", validMos());
+    put("a.b.mos", validMos());
+    put(".mos", validMos());
+    put("x.", validMos());
+    EXPECT_EQ(run({"maps.old/tiles"}).status, 0);
+    EXPECT_EQ(run({"a.b.mos"}).status, 0);
+    EXPECT_EQ(run({".mos"}).status, 0);
+    EXPECT_EQ(run({"x."}).status, 0);
+    for (const char* name : {"maps.bmp", "a.b.bmp", ".mos.bmp", "x.bmp"})
+        EXPECT_TRUE(fs::is_regular_file(dir_ / name)) << name;
+
+    // Far past 500 bytes: nested directories, each name within the system's limit.
+    std::string deep;
+    for (int i = 0; i < 12; ++i)
+        deep += std::string(60, static_cast<char>('a' + i)) + "/";
+    put(deep + "long.mos", validMos());
+    const Outcome r = run({deep + "long.mos"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(fs::is_regular_file(dir_ / (deep + "long.bmp")));
+}

@@ -1,0 +1,140 @@
+// Makes MOS files with the project's own writer:
+//   mkmos sample OUT.mos [OUT.ppm]   the bundled harbour picture (200 x 150), and
+//                                    optionally the same picture as a plain PPM
+//   mkmos noise W H OUT.mos [SEED]   random palettes and pixels, any size up to 32767
+//   mkmos seeds DIR                  the fuzzer's seed files
+#include "picture.h"
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+
+using namespace quiltpix::testkit;
+
+namespace {
+
+// A harbour at dusk, drawn with few enough shades that no tile needs more than
+// 256 colours. Its 200 x 150 size leaves a partial last tile column (8 wide)
+// and row (22 high), so a seam error shows.
+Picture harbour()
+{
+    const int width = 200, height = 150;
+    Picture p{width, height, std::vector<Bgr>(width * height)};
+    const int horizon = 92;
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            Bgr c;
+            if (y < horizon) {
+                // Sky: deep blue at the top to orange at the horizon, in bands.
+                const int t = (y * 16 / horizon) * 16;
+                c = {static_cast<unsigned char>(150 - t / 2), static_cast<unsigned char>(60 + t / 2),
+                     static_cast<unsigned char>(40 + t * 3 / 4)};
+                const int dx = x - 140, dy = y - 70;
+                if (dx * dx + dy * dy < 15 * 15)
+                    c = {60, 210, 255}; // sun
+            } else {
+                // Sea: darker with depth, lighter wave crests.
+                const int depth = (y - horizon) * 6 / (height - horizon);
+                const bool crest = std::sin(x * 0.35 + y * 1.7) + std::sin(x * 0.11 - y * 0.5) > 1.3;
+                c = {static_cast<unsigned char>(120 - depth * 12), static_cast<unsigned char>(80 - depth * 8),
+                     static_cast<unsigned char>(30 - depth * 3)};
+                if (crest)
+                    c = {200, 190, 170};
+                if (std::abs(x - 140) < 3 + (y - horizon) / 2 && y < horizon + 40 && (x + y) % 3 == 0)
+                    c = {80, 170, 230}; // the sun's reflection
+            }
+            // A pier on the left and a red-hulled boat with a white sail.
+            if (x < 40 && y > horizon - 6 && y < horizon)
+                c = {30, 50, 70};
+            if (x < 40 && x % 10 < 2 && y >= horizon && y < horizon + 20)
+                c = {20, 35, 50};
+            if (y >= horizon - 8 && y < horizon && x > 70 + (y - horizon + 8) / 2 && x < 110 - (y - horizon + 8) / 2)
+                c = {30, 30, 180};
+            if (y >= horizon - 40 && y < horizon - 8 && x > 88 && x < 90 + (y - horizon + 40) / 2)
+                c = {235, 240, 240};
+            if (y >= horizon - 44 && y < horizon - 8 && x == 88)
+                c = {40, 40, 40};
+            p.at(x, y) = c;
+        }
+    return p;
+}
+
+bool writePpm(const std::string& path, const Picture& p)
+{
+    std::ofstream out(path, std::ios::binary);
+    out << "P6\n" << p.width << " " << p.height << "\n255\n";
+    for (const Bgr& c : p.pixels) {
+        const char rgb[3] = {static_cast<char>(c.r), static_cast<char>(c.g), static_cast<char>(c.b)};
+        out.write(rgb, 3);
+    }
+    return static_cast<bool>(out);
+}
+
+// Random palettes and random index bytes, built straight as an indexed picture
+// so that large benchmark files are quick to make.
+IndexedPicture noiseIndexed(int width, int height, std::uint64_t seed)
+{
+    Noise noise(seed);
+    IndexedPicture p{width, height, {}, Bytes(static_cast<std::size_t>(width) * static_cast<std::size_t>(height))};
+    const int tiles = ((width + 63) / 64) * ((height + 63) / 64);
+    p.palettes.resize(static_cast<std::size_t>(tiles));
+    for (Palette& palette : p.palettes)
+        for (unsigned char& b : palette)
+            b = noise.byte();
+    for (unsigned char& b : p.indices)
+        b = noise.byte();
+    return p;
+}
+
+bool seeds(const std::string& dir)
+{
+    struct Seed {
+        const char* name;
+        int width, height;
+        MosLayout layout;
+    };
+    const Seed list[] = {
+        {"one-pixel.mos", 1, 1, {}},
+        {"partial-tiles.mos", 70, 67, {}},
+        {"one-tile.mos", 64, 64, {}},
+        {"rows-out-of-order.mos", 10, 140, MosLayout{24, {2, 0, 1}, 5, true, true, 3, 7}},
+        {"palettes-in-header.mos", 3, 2, MosLayout{4, {}, 0, false, false, 0, 7}},
+    };
+    for (const Seed& s : list) {
+        const Bytes file = writeMos(indexPicture(noisePicture(s.width, s.height, 11)), s.layout);
+        if (!writeFile(dir + "/" + s.name, file))
+            return false;
+    }
+    return true;
+}
+
+int usage()
+{
+    std::fputs("usage: mkmos sample OUT.mos [OUT.ppm] | noise W H OUT.mos [SEED] | seeds DIR\n", stderr);
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    const std::string what = argc > 1 ? argv[1] : "";
+    if (what == "sample" && argc >= 3) {
+        const Picture picture = harbour();
+        if (!writeFile(argv[2], writeMos(indexPicture(picture))))
+            return 1;
+        return argc >= 4 && !writePpm(argv[3], picture) ? 1 : 0;
+    }
+    if (what == "noise" && argc >= 5) {
+        const int width = std::atoi(argv[2]), height = std::atoi(argv[3]);
+        if (width < 1 || width > 32767 || height < 1 || height > 32767)
+            return usage();
+        const std::uint64_t seed = argc >= 6 ? std::strtoull(argv[5], nullptr, 10) : 1;
+        return writeFile(argv[4], writeMos(noiseIndexed(width, height, seed))) ? 0 : 1;
+    }
+    if (what == "seeds" && argc >= 3)
+        return seeds(argv[2]) ? 0 : 1;
+    return usage();
+}
