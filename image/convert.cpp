@@ -3,6 +3,7 @@
 #include "byte_order.h"
 #include "mos.h"
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <filesystem>
@@ -117,10 +118,12 @@ bool convert(std::istream& in, std::uint64_t inputSize, std::ostream& out, std::
     if (!writeBytes(out, bitmapHeaders, bitmapHeadersSize))
         return false;
 
+    // Buffers no larger than the picture needs: a small picture takes little.
     const std::uint64_t rowSize = bitmapRowSize(header.width);
-    const std::uint64_t chunkRows = rowSize >= outputChunkBytes ? 1 : outputChunkBytes / rowSize;
+    const std::uint64_t height = static_cast<std::uint64_t>(header.height);
+    const std::uint64_t chunkRows = std::min(height, std::max<std::uint64_t>(1, outputChunkBytes / rowSize));
     std::vector<unsigned char> palettes(paletteBytes * static_cast<std::size_t>(header.columns));
-    std::vector<unsigned char> run(static_cast<std::size_t>(width) * tileSize);
+    std::vector<unsigned char> run(static_cast<std::size_t>(width * std::min<std::uint64_t>(height, tileSize)));
     std::vector<unsigned char> chunk(static_cast<std::size_t>(chunkRows * rowSize + 1)); // +1: see buildRow
     std::uint64_t rowsInChunk = 0;
 

@@ -40,6 +40,8 @@ int tileExtent(int pixels, int i) { return std::min(tile, pixels - tile * i); }
 
 std::string firstDifference(const Picture& expected, const Picture& actual)
 {
+    if (expected.width == actual.width && expected.height == actual.height && expected.pixels == actual.pixels)
+        return "";
     std::ostringstream s;
     if (expected.width != actual.width || expected.height != actual.height) {
         s << "size " << actual.width << "x" << actual.height << ", expected " << expected.width << "x"
@@ -94,7 +96,7 @@ IndexedPicture indexPicture(const Picture& picture, std::uint64_t seed)
             for (int y = r * tile; y < r * tile + tileExtent(picture.height, r); ++y)
                 for (int x = c * tile; x < c * tile + tileExtent(picture.width, c); ++x) {
                     const Bgr& colour = picture.at(x, y);
-                    const std::uint32_t key = colour.b | colour.g << 8 | colour.r << 16;
+                    const std::uint32_t key = colour.b | std::uint32_t{colour.g} << 8 | std::uint32_t{colour.r} << 16;
                     auto found = index.find(key);
                     if (found == index.end()) {
                         // Hand out indices from the top down, so that index and
@@ -243,18 +245,22 @@ std::optional<Picture> referenceDecode(const Bytes& file)
             return std::nullopt;
         runStart.push_back(start);
     }
+    // Tile by tile: tile (r, c) is stored at 64 x c x (its row's height) into
+    // its row's run, its pixel rows one after another.
     Picture p{width, height, std::vector<Bgr>(static_cast<std::size_t>(width) * static_cast<std::size_t>(height))};
-    for (int y = 0; y < height; ++y)
-        for (int x = 0; x < width; ++x) {
-            const int r = y / tile, c = x / tile;
-            const std::uint64_t h = static_cast<std::uint64_t>(tileExtent(height, r));
-            const std::uint64_t w = static_cast<std::uint64_t>(tileExtent(width, c));
-            const std::uint64_t indexPos = runStart[static_cast<std::size_t>(r)] + static_cast<std::uint64_t>(c) * tile * h +
-                                           static_cast<std::uint64_t>(y % tile) * w + static_cast<std::uint64_t>(x % tile);
-            const std::uint64_t entry = paletteOffset + 1024 * (static_cast<std::uint64_t>(r) * static_cast<std::uint64_t>(columns) + static_cast<std::uint64_t>(c)) +
-                                        4 * std::uint64_t{file[indexPos]};
-            p.at(x, y) = {file[entry], file[entry + 1], file[entry + 2]};
+    for (int r = 0; r < rows; ++r) {
+        const int h = tileExtent(height, r);
+        for (int c = 0; c < columns; ++c) {
+            const int w = tileExtent(width, c);
+            const std::uint64_t tileStart = runStart[static_cast<std::size_t>(r)] + static_cast<std::uint64_t>(c) * tile * static_cast<std::uint64_t>(h);
+            const std::uint64_t palette = paletteOffset + 1024 * (static_cast<std::uint64_t>(r) * static_cast<std::uint64_t>(columns) + static_cast<std::uint64_t>(c));
+            for (int y = 0; y < h; ++y)
+                for (int x = 0; x < w; ++x) {
+                    const std::uint64_t entry = palette + 4 * std::uint64_t{file[tileStart + static_cast<std::uint64_t>(y * w + x)]};
+                    p.at(c * tile + x, r * tile + y) = {file[entry], file[entry + 1], file[entry + 2]};
+                }
         }
+    }
     return p;
 }
 

@@ -44,7 +44,7 @@ void expectConvertsTo(const Bytes& mos, const Picture& expected)
 
 std::uint32_t field32(const Bytes& b, std::size_t pos)
 {
-    return b[pos] | b[pos + 1] << 8 | b[pos + 2] << 16 | static_cast<std::uint32_t>(b[pos + 3]) << 24;
+    return b[pos] | std::uint32_t{b[pos + 1]} << 8 | std::uint32_t{b[pos + 2]} << 16 | std::uint32_t{b[pos + 3]} << 24;
 }
 
 } // namespace
