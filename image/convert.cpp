@@ -42,31 +42,51 @@ bool writeBytes(std::ostream& out, const unsigned char* bytes, std::uint64_t len
     return static_cast<bool>(out);
 }
 
+// Looks up n index bytes in one tile's palette and writes them as n bitmap
+// pixels. A palette entry is stored blue, green, red, unused: each pixel
+// copies all four bytes and the next pixel overwrites the unused one, so one
+// byte past the n pixels is written too (see buildRow). Every index byte is
+// below 256, so it always lands within the 1024-byte palette.
+inline unsigned char* lookUp(const unsigned char* index, std::size_t n, const unsigned char* palette,
+                             unsigned char* out)
+{
+    const unsigned char* end = index + n;
+    // Eight at a time keeps the loop's own bookkeeping small beside the work.
+    for (; end - index >= 8; index += 8, out += 24) {
+        std::memcpy(out, palette + 4 * std::size_t{index[0]}, 4);
+        std::memcpy(out + 3, palette + 4 * std::size_t{index[1]}, 4);
+        std::memcpy(out + 6, palette + 4 * std::size_t{index[2]}, 4);
+        std::memcpy(out + 9, palette + 4 * std::size_t{index[3]}, 4);
+        std::memcpy(out + 12, palette + 4 * std::size_t{index[4]}, 4);
+        std::memcpy(out + 15, palette + 4 * std::size_t{index[5]}, 4);
+        std::memcpy(out + 18, palette + 4 * std::size_t{index[6]}, 4);
+        std::memcpy(out + 21, palette + 4 * std::size_t{index[7]}, 4);
+    }
+    for (; index != end; ++index, out += 3)
+        std::memcpy(out, palette + 4 * std::size_t{*index}, 4);
+    return out;
+}
+
 // Builds pixel row y (from the top) of one tile row as a bitmap row in dst.
 // run holds the tile row's index bytes as stored: tile after tile, each tile's
 // rows top to bottom, so tile c starts at 64 x c x h and its row y is y x its
-// width further on. A palette entry is stored blue, green, red, unused: each
-// pixel copies all four bytes and the next pixel overwrites the unused one.
-// The last pixel's fourth byte lands in the row's padding, which is zeroed
-// after, or on the first byte of the next row (or one slack byte past the
-// buffer), which is written later.
+// width further on. The byte written past the last pixel lands in the row's
+// padding, which is zeroed after, or on the first byte of the next row (or one
+// slack byte past the buffer), which is written later.
 void buildRow(const MosHeader& header, const unsigned char* run, const unsigned char* palettes, int h, int y,
               unsigned char* dst)
 {
-    const std::size_t width = static_cast<std::size_t>(header.width);
+    const std::size_t fullTiles = static_cast<std::size_t>(header.columns) - 1;
+    const std::size_t tileBytes = static_cast<std::size_t>(tileSize) * static_cast<std::size_t>(h);
+    const unsigned char* index = run + static_cast<std::size_t>(y) * tileSize;
     unsigned char* out = dst;
-    for (int c = 0; c < header.columns; ++c) {
-        const std::size_t tw = static_cast<std::size_t>(tileWidth(header, c));
-        const unsigned char* src = run + static_cast<std::size_t>(tileSize) * static_cast<std::size_t>(c) *
-                                             static_cast<std::size_t>(h) +
-                                   static_cast<std::size_t>(y) * tw;
-        // Every index byte is below 256, so it always lands within this 1024-byte palette.
-        const unsigned char* palette = palettes + paletteBytes * static_cast<std::size_t>(c);
-        for (std::size_t x = 0; x < tw; ++x)
-            std::memcpy(out + 3 * x, palette + 4 * std::size_t{src[x]}, 4);
-        out += 3 * tw;
-    }
-    std::memset(dst + 3 * width, 0, bitmapRowSize(header.width) - 3 * width);
+    for (std::size_t c = 0; c < fullTiles; ++c, index += tileBytes)
+        out = lookUp(index, tileSize, palettes + paletteBytes * c, out);
+    // The last tile column may be narrower, and so are its rows.
+    const std::size_t lastWidth = static_cast<std::size_t>(tileWidth(header, header.columns - 1));
+    index = run + fullTiles * tileBytes + static_cast<std::size_t>(y) * lastWidth;
+    out = lookUp(index, lastWidth, palettes + paletteBytes * fullTiles, out);
+    std::memset(out, 0, static_cast<std::size_t>(bitmapRowSize(header.width)) - 3 * static_cast<std::size_t>(header.width));
 }
 
 // Reads the palette and offset tables' extent and the offset table, and keeps

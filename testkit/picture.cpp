@@ -115,6 +115,19 @@ IndexedPicture indexPicture(const Picture& picture, std::uint64_t seed)
     return out;
 }
 
+IndexedPicture noiseIndexedPicture(int width, int height, std::uint64_t seed)
+{
+    Noise noise(seed);
+    IndexedPicture p{width, height, {}, Bytes(static_cast<std::size_t>(width) * static_cast<std::size_t>(height))};
+    p.palettes.resize(static_cast<std::size_t>(tilesFor(width)) * static_cast<std::size_t>(tilesFor(height)));
+    for (Palette& palette : p.palettes)
+        for (unsigned char& b : palette)
+            b = noise.byte();
+    for (unsigned char& b : p.indices)
+        b = noise.byte();
+    return p;
+}
+
 Picture colours(const IndexedPicture& picture)
 {
     Picture p{picture.width, picture.height, std::vector<Bgr>(picture.indices.size())};

@@ -62,6 +62,10 @@ struct IndexedPicture {
 // entries and every entry's fourth byte are filled with noise.
 IndexedPicture indexPicture(const Picture& picture, std::uint64_t seed = 1);
 
+// Random palettes and random index bytes, built straight as an indexed
+// picture, so that large files are quick to make.
+IndexedPicture noiseIndexedPicture(int width, int height, std::uint64_t seed);
+
 // What a correct converter shows for an indexed picture.
 Picture colours(const IndexedPicture& picture);
 

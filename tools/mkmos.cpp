@@ -72,22 +72,6 @@ bool writePpm(const std::string& path, const Picture& p)
     return static_cast<bool>(out);
 }
 
-// Random palettes and random index bytes, built straight as an indexed picture
-// so that large benchmark files are quick to make.
-IndexedPicture noiseIndexed(int width, int height, std::uint64_t seed)
-{
-    Noise noise(seed);
-    IndexedPicture p{width, height, {}, Bytes(static_cast<std::size_t>(width) * static_cast<std::size_t>(height))};
-    const int tiles = ((width + 63) / 64) * ((height + 63) / 64);
-    p.palettes.resize(static_cast<std::size_t>(tiles));
-    for (Palette& palette : p.palettes)
-        for (unsigned char& b : palette)
-            b = noise.byte();
-    for (unsigned char& b : p.indices)
-        b = noise.byte();
-    return p;
-}
-
 bool seeds(const std::string& dir)
 {
     struct Seed {
@@ -132,7 +116,7 @@ int main(int argc, char* argv[])
         if (width < 1 || width > 32767 || height < 1 || height > 32767)
             return usage();
         const std::uint64_t seed = argc >= 6 ? std::strtoull(argv[5], nullptr, 10) : 1;
-        return writeFile(argv[4], writeMos(noiseIndexed(width, height, seed))) ? 0 : 1;
+        return writeFile(argv[4], writeMos(noiseIndexedPicture(width, height, seed))) ? 0 : 1;
     }
     if (what == "seeds" && argc >= 3)
         return seeds(argv[2]) ? 0 : 1;
