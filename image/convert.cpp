@@ -14,9 +14,12 @@
 namespace quiltpix {
 namespace {
 
-// Bitmap rows are handed to the output in pieces of about this size: small
-// enough to stay in cache between being built and being written.
+// Bitmap rows are built and handed to the output in chunks of about 128 KiB,
+// small enough to stay in cache between being built and being written, but
+// of at least 32 rows: the rows are built tile by tile, and each tile's
+// palette is fetched once per chunk (see buildRows).
 constexpr std::uint64_t outputChunkBytes = 128 * 1024;
+constexpr std::uint64_t minimumChunkRows = 32;
 
 // True when [pos, pos + length) lies within a file of size bytes; written so
 // that nothing can wrap.
@@ -45,10 +48,9 @@ bool writeBytes(std::ostream& out, const unsigned char* bytes, std::uint64_t len
 // Looks up n index bytes in one tile's palette and writes them as n bitmap
 // pixels. A palette entry is stored blue, green, red, unused: each pixel
 // copies all four bytes and the next pixel overwrites the unused one, so one
-// byte past the n pixels is written too (see buildRow). Every index byte is
+// byte past the n pixels is written too (see buildRows). Every index byte is
 // below 256, so it always lands within the 1024-byte palette.
-inline unsigned char* lookUp(const unsigned char* index, std::size_t n, const unsigned char* palette,
-                             unsigned char* out)
+inline void lookUp(const unsigned char* index, std::size_t n, const unsigned char* palette, unsigned char* out)
 {
     const unsigned char* end = index + n;
     // Eight at a time keeps the loop's own bookkeeping small beside the work.
@@ -64,29 +66,44 @@ inline unsigned char* lookUp(const unsigned char* index, std::size_t n, const un
     }
     for (; index != end; ++index, out += 3)
         std::memcpy(out, palette + 4 * std::size_t{*index}, 4);
-    return out;
 }
 
-// Builds pixel row y (from the top) of one tile row as a bitmap row in dst.
-// run holds the tile row's index bytes as stored: tile after tile, each tile's
-// rows top to bottom, so tile c starts at 64 x c x h and its row y is y x its
-// width further on. The byte written past the last pixel lands in the row's
-// padding, which is zeroed after, or on the first byte of the next row (or one
-// slack byte past the buffer), which is written later.
-void buildRow(const MosHeader& header, const unsigned char* run, const unsigned char* palettes, int h, int y,
-              unsigned char* dst)
+// Builds `count` bitmap rows, rowSize bytes apart in dst, from pixel rows
+// yBottom, yBottom - 1, ... (counted from the top) of one tile row: bitmaps
+// run bottom-up. run holds the tile row's index bytes as stored: tile after
+// tile, each tile's rows top to bottom, so tile c starts at 64 x c x h and its
+// row y is y x its width further on.
+//
+// It goes tile by tile, not row by row: one tile's 1 KiB palette then stays in
+// the nearest cache for all the rows, where a whole row would pull in every
+// palette of the tile row (256 KiB for a 16384-wide picture) each time.
+// The byte each tile writes past its last pixel is the next tile's first,
+// written after it; the last tile ends on an exact 3-byte copy instead, since
+// the next row's start is already written.
+void buildRows(const MosHeader& header, const unsigned char* run, const unsigned char* palettes, int h, int yBottom,
+               int count, std::size_t rowSize, unsigned char* dst)
 {
-    const std::size_t fullTiles = static_cast<std::size_t>(header.columns) - 1;
+    const std::size_t lastColumn = static_cast<std::size_t>(header.columns) - 1;
     const std::size_t tileBytes = static_cast<std::size_t>(tileSize) * static_cast<std::size_t>(h);
-    const unsigned char* index = run + static_cast<std::size_t>(y) * tileSize;
-    unsigned char* out = dst;
-    for (std::size_t c = 0; c < fullTiles; ++c, index += tileBytes)
-        out = lookUp(index, tileSize, palettes + paletteBytes * c, out);
-    // The last tile column may be narrower, and so are its rows.
-    const std::size_t lastWidth = static_cast<std::size_t>(tileWidth(header, header.columns - 1));
-    index = run + fullTiles * tileBytes + static_cast<std::size_t>(y) * lastWidth;
-    out = lookUp(index, lastWidth, palettes + paletteBytes * fullTiles, out);
-    std::memset(out, 0, static_cast<std::size_t>(bitmapRowSize(header.width)) - 3 * static_cast<std::size_t>(header.width));
+    for (std::size_t c = 0; c < lastColumn; ++c) {
+        const unsigned char* palette = palettes + paletteBytes * c;
+        const unsigned char* tile = run + c * tileBytes;
+        for (int k = 0; k < count; ++k)
+            lookUp(tile + static_cast<std::size_t>(yBottom - k) * tileSize, tileSize, palette,
+                   dst + static_cast<std::size_t>(k) * rowSize + 3 * tileSize * c);
+    }
+    const std::size_t width = static_cast<std::size_t>(tileWidth(header, header.columns - 1));
+    const unsigned char* palette = palettes + paletteBytes * lastColumn;
+    const unsigned char* tile = run + lastColumn * tileBytes;
+    const std::size_t used = 3 * static_cast<std::size_t>(header.width);
+    for (int k = 0; k < count; ++k) {
+        const unsigned char* index = tile + static_cast<std::size_t>(yBottom - k) * width;
+        unsigned char* row = dst + static_cast<std::size_t>(k) * rowSize;
+        unsigned char* out = row + 3 * tileSize * lastColumn;
+        lookUp(index, width - 1, palette, out);
+        std::memcpy(out + 3 * (width - 1), palette + 4 * std::size_t{index[width - 1]}, 3);
+        std::memset(row + used, 0, rowSize - used);
+    }
 }
 
 // Reads the palette and offset tables' extent and the offset table, and keeps
@@ -141,10 +158,10 @@ bool convert(std::istream& in, std::uint64_t inputSize, std::ostream& out, std::
     // Buffers no larger than the picture needs: a small picture takes little.
     const std::uint64_t rowSize = bitmapRowSize(header.width);
     const std::uint64_t height = static_cast<std::uint64_t>(header.height);
-    const std::uint64_t chunkRows = std::min(height, std::max<std::uint64_t>(1, outputChunkBytes / rowSize));
+    const std::uint64_t chunkRows = std::min(height, std::max(minimumChunkRows, outputChunkBytes / rowSize));
     std::vector<unsigned char> palettes(paletteBytes * static_cast<std::size_t>(header.columns));
     std::vector<unsigned char> run(static_cast<std::size_t>(width * std::min<std::uint64_t>(height, tileSize)));
-    std::vector<unsigned char> chunk(static_cast<std::size_t>(chunkRows * rowSize + 1)); // +1: see buildRow
+    std::vector<unsigned char> chunk(static_cast<std::size_t>(chunkRows * rowSize));
     std::uint64_t rowsInChunk = 0;
 
     for (int r = header.rows - 1; r >= 0; --r) {
@@ -154,10 +171,15 @@ bool convert(std::istream& in, std::uint64_t inputSize, std::ostream& out, std::
         if (!readAt(in, paletteRow, palettes.data(), palettes.size()) ||
             !readAt(in, runStart[static_cast<std::size_t>(r)], run.data(), width * static_cast<std::uint64_t>(h)))
             return false;
-        // Bitmap rows go bottom-up, so the tile row's bottom pixel row comes first.
-        for (int y = h - 1; y >= 0; --y) {
-            buildRow(header, run.data(), palettes.data(), h, y, chunk.data() + rowsInChunk * rowSize);
-            if (++rowsInChunk == chunkRows) {
+        // Bitmap rows go bottom-up, so the tile row's bottom pixel row comes
+        // first; fill the chunk in bands and write it whenever it is full.
+        for (int y = h - 1; y >= 0;) {
+            const int count = static_cast<int>(std::min<std::uint64_t>(static_cast<std::uint64_t>(y) + 1, chunkRows - rowsInChunk));
+            buildRows(header, run.data(), palettes.data(), h, y, count, static_cast<std::size_t>(rowSize),
+                      chunk.data() + rowsInChunk * rowSize);
+            y -= count;
+            rowsInChunk += static_cast<std::uint64_t>(count);
+            if (rowsInChunk == chunkRows) {
                 if (!writeBytes(out, chunk.data(), chunkRows * rowSize))
                     return false;
                 rowsInChunk = 0;

@@ -52,9 +52,12 @@ std::uint32_t field32(const Bytes& b, std::size_t pos)
 TEST(Convert, EveryShapeShowsThePictureItWasBuiltFrom)
 {
     // Partial last columns and rows of many widths, all four row paddings,
-    // exact multiples of 64, and single rows and columns.
-    const int shapes[][2] = {{1, 1},   {2, 1},   {3, 5},    {4, 4},  {10, 3},  {63, 63}, {64, 64},
-                             {65, 65}, {100, 70}, {128, 128}, {129, 1}, {1, 129}, {130, 10}, {191, 193}};
+    // exact multiples of 64, single rows and columns, and pictures wide enough
+    // that the bitmap is written in several pieces, some of them starting in
+    // the middle of a tile row (1000 wide: 43 rows a piece).
+    const int shapes[][2] = {{1, 1},    {2, 1},    {3, 5},    {4, 4},    {10, 3},    {63, 63},
+                             {64, 64},  {65, 65},  {100, 70}, {128, 128}, {129, 1},  {1, 129},
+                             {130, 10}, {191, 193}, {1000, 150}, {2049, 97}};
     for (const auto& shape : shapes) {
         SCOPED_TRACE(std::to_string(shape[0]) + "x" + std::to_string(shape[1]));
         const Picture picture = noisePicture(shape[0], shape[1], static_cast<std::uint64_t>(shape[0] * 1000 + shape[1]));
