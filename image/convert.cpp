@@ -15,11 +15,14 @@ namespace quiltpix {
 namespace {
 
 // Bitmap rows are built and handed to the output in chunks of about 128 KiB,
-// small enough to stay in cache between being built and being written, but
-// of at least 32 rows: the rows are built tile by tile, and each tile's
-// palette is fetched once per chunk (see buildRows).
+// small enough to stay in cache between being built and being written. The
+// rows are built tile by tile, and each tile's palette is fetched once per
+// chunk (see buildRows), so a chunk of a wide picture takes up to 32 rows,
+// as long as that stays within 1 MiB: in a fresh process every page of a
+// buffer costs a page fault, which a one-tile-row picture cannot amortise.
 constexpr std::uint64_t outputChunkBytes = 128 * 1024;
-constexpr std::uint64_t minimumChunkRows = 32;
+constexpr std::uint64_t wideChunkRows = 32;
+constexpr std::uint64_t wideChunkBytes = 1024 * 1024;
 
 // True when [pos, pos + length) lies within a file of size bytes; written so
 // that nothing can wrap.
@@ -158,7 +161,9 @@ bool convert(std::istream& in, std::uint64_t inputSize, std::ostream& out, std::
     // Buffers no larger than the picture needs: a small picture takes little.
     const std::uint64_t rowSize = bitmapRowSize(header.width);
     const std::uint64_t height = static_cast<std::uint64_t>(header.height);
-    const std::uint64_t chunkRows = std::min(height, std::max(minimumChunkRows, outputChunkBytes / rowSize));
+    const std::uint64_t chunkRows =
+        std::min(height, std::max({std::uint64_t{1}, outputChunkBytes / rowSize,
+                                   std::min(wideChunkRows, wideChunkBytes / rowSize)}));
     std::vector<unsigned char> palettes(paletteBytes * static_cast<std::size_t>(header.columns));
     std::vector<unsigned char> run(static_cast<std::size_t>(width * std::min<std::uint64_t>(height, tileSize)));
     std::vector<unsigned char> chunk(static_cast<std::size_t>(chunkRows * rowSize));
