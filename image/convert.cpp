@@ -145,8 +145,8 @@ bool convert(std::istream& in, std::uint64_t inputSize, std::ostream& out, std::
         return false;
     if (progress)
         *progress << tileDataBase(header) << std::endl;
-    // The progress line above follows the offset table, as it always has; the
-    // runs are checked after it, all of them before anything is written.
+    // The tile data base is reported once the offset table is read; then every
+    // run is checked, all of them before anything is written.
     for (int r = 0; r < header.rows; ++r) {
         const std::uint64_t runLength = width * static_cast<std::uint64_t>(tileHeight(header, r));
         if (!fits(runStart[static_cast<std::size_t>(r)], runLength, inputSize))

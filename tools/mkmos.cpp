@@ -1,7 +1,9 @@
 // Makes MOS files with the project's own writer:
 //   mkmos sample OUT.mos [OUT.ppm]   the bundled harbour picture (200 x 150), and
 //                                    optionally the same picture as a plain PPM
-//   mkmos noise W H OUT.mos [SEED]   random palettes and pixels, any size up to 32767
+//   mkmos noise W H OUT.mos [SEED [OUT.ppm]]
+//                                    random palettes and pixels, any size up to
+//                                    32767, and optionally the picture as a PPM
 //   mkmos seeds DIR                  the fuzzer's seed files
 #include "picture.h"
 
@@ -96,7 +98,7 @@ bool seeds(const std::string& dir)
 
 int usage()
 {
-    std::fputs("usage: mkmos sample OUT.mos [OUT.ppm] | noise W H OUT.mos [SEED] | seeds DIR\n", stderr);
+    std::fputs("usage: mkmos sample OUT.mos [OUT.ppm] | noise W H OUT.mos [SEED [OUT.ppm]] | seeds DIR\n", stderr);
     return 2;
 }
 
@@ -116,7 +118,10 @@ int main(int argc, char* argv[])
         if (width < 1 || width > 32767 || height < 1 || height > 32767)
             return usage();
         const std::uint64_t seed = argc >= 6 ? std::strtoull(argv[5], nullptr, 10) : 1;
-        return writeFile(argv[4], writeMos(noiseIndexedPicture(width, height, seed))) ? 0 : 1;
+        const IndexedPicture picture = noiseIndexedPicture(width, height, seed);
+        if (!writeFile(argv[4], writeMos(picture)))
+            return 1;
+        return argc >= 7 && !writePpm(argv[6], colours(picture)) ? 1 : 0;
     }
     if (what == "seeds" && argc >= 3)
         return seeds(argv[2]) ? 0 : 1;
