@@ -275,18 +275,13 @@ TEST_F(Driver, ASuccessReplacesAnExistingOutputAndWritesThroughALink)
     EXPECT_EQ(firstDifference(picture, *written), "");
 }
 
-TEST_F(Driver, OutputNamesFollowTheLastDotAndLongPathsWork)
+TEST_F(Driver, TheOutputIsNamedAfterTheWholePathAndLongPathsWork)
 {
+    // The naming cases themselves are tested above; here, that the program
+    // uses them: the cut falls in the directory name.
     put("maps.old/tiles", validMos());
-    put("a.b.mos", validMos());
-    put(".mos", validMos());
-    put("x.", validMos());
     EXPECT_EQ(run({"maps.old/tiles"}).status, 0);
-    EXPECT_EQ(run({"a.b.mos"}).status, 0);
-    EXPECT_EQ(run({".mos"}).status, 0);
-    EXPECT_EQ(run({"x."}).status, 0);
-    for (const char* name : {"maps.bmp", "a.b.bmp", ".mos.bmp", "x.bmp"})
-        EXPECT_TRUE(fs::is_regular_file(dir_ / name)) << name;
+    EXPECT_TRUE(fs::is_regular_file(dir_ / "maps.bmp"));
 
     // Far past 500 bytes: nested directories, each name within the system's limit.
     std::string deep;
