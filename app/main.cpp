@@ -32,6 +32,7 @@ bool isSameFile(const std::string& input, const std::string& output)
 
 int run(int argc, char* argv[])
 {
+    quiltpix::ignoreWriteSignals();
     std::cout << "Quiltpix v1.0 by Wenderby" << std::endl;
     if (argc < 2) {
         std::cout << "Usage: quiltpix <mosfile>" << std::endl;

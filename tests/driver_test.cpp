@@ -241,11 +241,12 @@ TEST_F(Driver, AFailedConversionLeavesNothingAndKeepsAnExistingOutput)
 TEST_F(Driver, AFailedWriteLeavesNothingAndKeepsAnExistingOutput)
 {
     // A file size limit of 8 KiB: the bitmap (14 KiB) cannot be written.
-    // With the limit's signal ignored, the write fails like a full disk.
+    // The program ignores the limit's signal, so the write fails like a
+    // full disk instead of killing it.
     put("big.mos", validMos());
     const Bytes precious = {'o', 'l', 'd'};
     put("big.bmp", precious);
-    const Outcome r = run({"big.mos"}, "trap '' XFSZ; ulimit -f 16;");
+    const Outcome r = run({"big.mos"}, "ulimit -f 16;");
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, banner + "4136\nConversion failed!\n");
     EXPECT_EQ(readFile((dir_ / "big.bmp").string()), precious);
@@ -263,6 +264,11 @@ TEST_F(Driver, ASuccessReplacesAnExistingOutputAndWritesThroughALink)
     ASSERT_TRUE(written);
     EXPECT_EQ(firstDifference(picture, *written), "");
     EXPECT_EQ(fs::status(dir_ / "a.bmp").permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+
+    // A new file gets what a plain create would give it.
+    put("n.mos", writeMos(indexPicture(picture)));
+    EXPECT_EQ(run({"n.mos"}, "umask 027;").status, 0);
+    EXPECT_EQ(fs::status(dir_ / "n.bmp").permissions(), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
 
     // The link stays a link; the file it points to gets the picture.
     put("b.mos", writeMos(indexPicture(picture)));

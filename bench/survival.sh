@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Kills conversions of a large picture at random moments and counts what they
+# leave behind, then runs the program with a reader that stops after one line.
+#   bash bench/survival.sh [RUNS] [SIZE]     (defaults: 200 runs, 16384)
+# Each run starts with an old output file in place; afterwards the folder
+# must hold the input and either the old output or the whole new bitmap.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+runs=${1:-200}
+size=${2:-16384}
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build -j"$(nproc)" --target quiltpix mkmos >/dev/null
+exe=$PWD/build/quiltpix
+
+base=/dev/shm
+[ -w "$base" ] || base=${TMPDIR:-/tmp}
+work=$(mktemp -d "$base/quiltpix-survival.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+"$OLDPWD/build/mkmos" noise "$size" "$size" big.mos >/dev/null
+"$exe" big.mos >/dev/null
+mv big.bmp fresh.bmp.keep
+start=$(date +%s.%N)
+"$exe" big.mos >/dev/null
+whole=$(awk -v s="$start" -v e="$(date +%s.%N)" 'BEGIN { printf "%.3f", e - s }')
+rm big.bmp
+mkdir run
+mv big.mos run/
+echo "one whole run: $whole s; $runs runs killed at random moments"
+
+signals=(KILL INT TERM HUP)
+leftovers=0 torn=0 killed=0 finished=0
+for ((i = 0; i < runs; i++)); do
+  printf 'old' >run/big.bmp
+  signal=${signals[i % 4]}
+  delay=$(awk -v w="$whole" -v r="$RANDOM" 'BEGIN { printf "%.4f", w * 1.1 * r / 32767 }')
+  (cd run && exec "$exe" big.mos >/dev/null) &
+  pid=$!
+  sleep "$delay"
+  kill -s "$signal" "$pid" 2>/dev/null || true
+  if wait "$pid"; then finished=$((finished + 1)); else killed=$((killed + 1)); fi
+  names=$(ls -A run | tr '\n' ' ')
+  if [ "$names" != "big.bmp big.mos " ]; then
+    leftovers=$((leftovers + 1))
+    echo "run $i ($signal after $delay s) left: $names"
+    find run -mindepth 1 -not -name big.mos -not -name big.bmp -delete
+  fi
+  if ! cmp -s run/big.bmp fresh.bmp.keep && [ "$(cat run/big.bmp 2>/dev/null | head -c 4)" != "old" ]; then
+    torn=$((torn + 1))
+    echo "run $i ($signal after $delay s): output is neither the old file nor the new bitmap"
+  fi
+done
+echo "killed $killed, finished first $finished; runs that left other files: $leftovers; torn outputs: $torn"
+
+rm -f run/big.bmp
+complete=0 statuses=""
+for ((i = 0; i < 20; i++)); do
+  rm -f run/big.bmp
+  set +o pipefail
+  (cd run && "$exe" big.mos; echo "exit $?" >"$work/status") | head -n 1 >/dev/null
+  set -o pipefail
+  statuses+="$(cut -d' ' -f2 "$work/status") "
+  cmp -s run/big.bmp fresh.bmp.keep && complete=$((complete + 1))
+done
+echo "quiltpix big.mos | head -n 1, 20 times: $complete complete bitmaps; exit statuses: $statuses"

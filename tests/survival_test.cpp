@@ -1,0 +1,200 @@
+// The user's files when the run does not end the ordinary way: a reader that
+// stops early, a signal at any moment, another user swapping names in the
+// folder. Each case runs both the program and its build with the named
+// temporary file (used where a file system refuses unnamed files).
+#include "picture.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <set>
+#include <thread>
+
+using namespace quiltpix::testkit;
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const programs[] = {QUILTPIX_EXE, QUILTPIX_NAMED_TEMP_EXE};
+
+// Starts a program on `input` in `dir`, with standard output on `out` (or
+// /dev/null when it is -1).
+pid_t start(const char* exe, const fs::path& dir, const std::string& input, int out = -1)
+{
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int sink = out >= 0 ? out : ::open("/dev/null", O_WRONLY);
+        ::dup2(sink, 1);
+        if (::chdir(dir.c_str()) != 0)
+            ::_exit(126);
+        ::execl(exe, exe, input.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    return pid;
+}
+
+int waitFor(pid_t pid)
+{
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return status;
+}
+
+std::vector<std::string> listing(const fs::path& dir)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+class Survival : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir_ = fs::temp_directory_path() / ("quiltpix-survival-" + std::to_string(::getpid()) + "-" + info->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    fs::path dir_;
+};
+
+} // namespace
+
+TEST_F(Survival, AReaderThatClosesEarlyStillGetsTheBitmap)
+{
+    const Picture picture = noisePicture(300, 200, 3);
+    ASSERT_TRUE(writeFile((dir_ / "p.mos").string(), writeMos(indexPicture(picture))));
+    for (const char* exe : programs) {
+        SCOPED_TRACE(exe);
+        fs::remove(dir_ / "p.bmp");
+        // The reader is gone before the program writes its first line.
+        int pipeEnds[2];
+        ASSERT_EQ(::pipe(pipeEnds), 0);
+        ::close(pipeEnds[0]);
+        const pid_t pid = start(exe, dir_, "p.mos", pipeEnds[1]);
+        ::close(pipeEnds[1]);
+        const int status = waitFor(pid);
+        ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+        const auto written = readBitmap(readFile((dir_ / "p.bmp").string()));
+        ASSERT_TRUE(written);
+        EXPECT_EQ(firstDifference(picture, *written), "");
+        EXPECT_EQ(listing(dir_), (std::vector<std::string>{"p.bmp", "p.mos"}));
+    }
+}
+
+// Killed at moments spread over the whole run, from before the first write to
+// after the rename: the folder holds the input and either the old output,
+// byte for byte, or the whole new one. Nothing else, ever.
+TEST_F(Survival, AKilledRunLeavesTheOldOutputOrTheNewOneAndNothingElse)
+{
+    ASSERT_TRUE(writeFile((dir_ / "k.mos").string(), writeMos(noiseIndexedPicture(4096, 1024, 5))));
+    ASSERT_EQ(waitFor(start(QUILTPIX_EXE, dir_, "k.mos")), 0);
+    const Bytes fresh = readFile((dir_ / "k.bmp").string());
+    const Bytes old = {'o', 'l', 'd'};
+
+    // One whole run's time, to spread the kills over.
+    ASSERT_TRUE(writeFile((dir_ / "k.bmp").string(), old));
+    const auto begin = std::chrono::steady_clock::now();
+    ASSERT_EQ(waitFor(start(QUILTPIX_EXE, dir_, "k.mos")), 0);
+    const auto whole = std::chrono::steady_clock::now() - begin;
+
+    const std::vector<std::string> expected = {"k.bmp", "k.mos"};
+    int completed = 0, killed = 0;
+    for (const char* exe : programs) {
+        // SIGKILL cannot be caught: only the unnamed file survives it cleanly.
+        const std::vector<int> signals = exe == programs[0] ? std::vector<int>{SIGKILL, SIGINT, SIGTERM, SIGHUP}
+                                                            : std::vector<int>{SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+        for (int signal : signals)
+            for (int step = 0; step <= 6; ++step) {
+                SCOPED_TRACE(std::string(exe) + ", signal " + std::to_string(signal) + ", step " + std::to_string(step));
+                ASSERT_TRUE(writeFile((dir_ / "k.bmp").string(), old));
+                const pid_t pid = start(exe, dir_, "k.mos");
+                std::this_thread::sleep_for(whole * step / 5);
+                ::kill(pid, signal);
+                const int status = waitFor(pid);
+                if (WIFSIGNALED(status)) {
+                    ++killed;
+                    EXPECT_EQ(WTERMSIG(status), signal); // the exit status still names the signal
+                } else {
+                    ++completed;
+                    EXPECT_EQ(WEXITSTATUS(status), 0);
+                }
+                EXPECT_EQ(listing(dir_), expected);
+                const Bytes now = readFile((dir_ / "k.bmp").string());
+                EXPECT_TRUE(now == old || now == fresh) << "output of " << now.size() << " bytes";
+            }
+    }
+    std::cout << "[ kills    ] " << killed << " runs killed, " << completed << " finished first\n";
+    EXPECT_GT(killed, 0);
+}
+
+// Another user who may write to the folder replaces every new name in it with
+// a link to a file elsewhere, as soon as the name appears. Nothing is ever
+// written through such a link.
+TEST_F(Survival, TheBitmapIsNeverWrittenThroughANameSomeoneSwapped)
+{
+    const fs::path folder = dir_ / "shared";
+    fs::create_directory(folder);
+    fs::permissions(folder, fs::perms::all);
+    const Bytes precious = {'v', 'i', 'c', 't', 'i', 'm'};
+    const fs::path victim = dir_ / "victim";
+    ASSERT_TRUE(writeFile(victim.string(), precious));
+    ASSERT_TRUE(writeFile((folder / "s.mos").string(), writeMos(noiseIndexedPicture(1000, 700, 8))));
+
+    const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(::inotify_add_watch(watch, folder.c_str(), IN_CREATE), 0);
+    std::atomic<bool> stop{false};
+    std::atomic<int> swapped{0};
+    std::thread attacker([&] {
+        alignas(inotify_event) char events[8192];
+        std::set<std::string> done = {"s.mos", "s.bmp", ".swap"};
+        const std::string swap = folder.string() + "/.swap";
+        while (!stop) {
+            pollfd ready{watch, POLLIN, 0};
+            if (::poll(&ready, 1, 20) <= 0)
+                continue;
+            const ssize_t n = ::read(watch, events, sizeof events);
+            if (n <= 0)
+                continue;
+            for (ssize_t at = 0; at < n;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+                const std::string name = event->len ? event->name : "";
+                if (name.empty() || !done.insert(name).second)
+                    continue;
+                const std::string target = folder.string() + "/" + name;
+                if (::symlink(victim.c_str(), swap.c_str()) == 0 && ::rename(swap.c_str(), target.c_str()) == 0)
+                    ++swapped;
+            }
+        }
+    });
+
+    for (const char* exe : programs)
+        for (int run = 0; run < 25; ++run) {
+            fs::remove(folder / "s.bmp");
+            waitFor(start(exe, folder, "s.mos"));
+            EXPECT_EQ(readFile(victim.string()), precious) << exe << ", run " << run;
+        }
+    stop = true;
+    attacker.join();
+    ::close(watch);
+    std::cout << "[ swaps    ] " << swapped << " names swapped for links\n";
+    EXPECT_GT(swapped, 0);
+}
