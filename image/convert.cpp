@@ -4,11 +4,13 @@
 #include "mos.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <exception>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <string>
 #include <vector>
 
 namespace quiltpix {
@@ -109,49 +111,93 @@ void buildRows(const MosHeader& header, const unsigned char* run, const unsigned
     }
 }
 
-// Reads the palette and offset tables' extent and the offset table, and keeps
-// the absolute position of each tile row's run: only the first tile of a tile
-// row says where its run starts.
-bool readRunStarts(std::istream& in, std::uint64_t inputSize, const MosHeader& header,
-                   std::vector<std::uint64_t>& runStart)
+std::string needs(const std::string& region, std::uint64_t pos, std::uint64_t length, std::uint64_t size)
 {
-    const std::uint64_t base = tileDataBase(header);
-    if (!fits(header.paletteOffset, base - header.paletteOffset, inputSize))
-        return false;
-    std::vector<unsigned char> table(4 * tileCount(header));
-    if (!readAt(in, offsetTablePosition(header), table.data(), table.size()))
-        return false;
-    const std::size_t rowStride = 4 * static_cast<std::size_t>(header.columns);
-    runStart.resize(static_cast<std::size_t>(header.rows));
-    for (std::size_t r = 0; r < runStart.size(); ++r)
-        runStart[r] = base + readU32le(table.data() + r * rowStride);
-    return true;
+    return region + " needs bytes " + std::to_string(pos) + " to " + std::to_string(pos + length) +
+           "; the file ends at " + std::to_string(size);
+}
+
+std::string tileCountReason(const char* count, int value, const char* dimension, int size)
+{
+    return std::string(count) + " " + std::to_string(value) + " does not match " + dimension + " " +
+           std::to_string(size) + ": " + std::to_string((size + tileSize - 1) / tileSize) + " expected";
+}
+
+// What a conversion needs to know before it writes anything: the header, and
+// the absolute position of each tile row's run (only the first tile of a tile
+// row says where its run starts).
+struct Plan {
+    MosHeader header;
+    std::vector<std::uint64_t> runStart;
+};
+
+// The first half of every check a file must pass to be converted: the header,
+// and the palette and tile offset tables within the file. Reads the offset
+// table. Returns why the file cannot be converted, or "" when it can so far.
+std::string examineTables(std::istream& in, std::uint64_t inputSize, Plan& plan)
+{
+    unsigned char headerBytes[mosHeaderSize];
+    if (!fits(0, mosHeaderSize, inputSize))
+        return needs("the header", 0, mosHeaderSize, inputSize);
+    if (!readAt(in, 0, headerBytes, mosHeaderSize))
+        return "the file could not be read";
+    const MosHeader h = parseMosHeader(headerBytes);
+    plan.header = h;
+    if (h.width <= 0)
+        return "width " + std::to_string(h.width) + " is not positive";
+    if (h.height <= 0)
+        return "height " + std::to_string(h.height) + " is not positive";
+    if (!isWellFormed(h)) {
+        if (h.columns != (h.width + tileSize - 1) / tileSize)
+            return tileCountReason("columns", h.columns, "width", h.width);
+        return tileCountReason("rows", h.rows, "height", h.height);
+    }
+
+    // Every size below follows from a well-formed header and is small: at most
+    // 512 x 512 tiles, 32767 x 64 index bytes a tile row, 98304-byte bitmap rows.
+    const std::uint64_t tables = offsetTablePosition(h);
+    if (!fits(h.paletteOffset, tables - h.paletteOffset, inputSize))
+        return needs("the palette table", h.paletteOffset, tables - h.paletteOffset, inputSize);
+    std::vector<unsigned char> table(4 * tileCount(h));
+    if (!fits(tables, table.size(), inputSize))
+        return needs("the tile offset table", tables, table.size(), inputSize);
+    if (!readAt(in, tables, table.data(), table.size()))
+        return "the file could not be read";
+    const std::uint64_t base = tileDataBase(h);
+    const std::size_t rowStride = 4 * static_cast<std::size_t>(h.columns);
+    plan.runStart.resize(static_cast<std::size_t>(h.rows));
+    for (std::size_t r = 0; r < plan.runStart.size(); ++r)
+        plan.runStart[r] = base + readU32le(table.data() + r * rowStride);
+    return "";
+}
+
+// The second half: every tile row's run within the file.
+std::string examineRuns(const Plan& plan, std::uint64_t inputSize)
+{
+    const std::uint64_t width = static_cast<std::uint64_t>(plan.header.width);
+    for (int r = 0; r < plan.header.rows; ++r) {
+        const std::uint64_t start = plan.runStart[static_cast<std::size_t>(r)];
+        const std::uint64_t length = width * static_cast<std::uint64_t>(tileHeight(plan.header, r));
+        if (!fits(start, length, inputSize))
+            return needs("tile row " + std::to_string(r), start, length, inputSize);
+    }
+    return "";
 }
 
 bool convert(std::istream& in, std::uint64_t inputSize, std::ostream& out, std::ostream* progress)
 {
-    unsigned char headerBytes[mosHeaderSize];
-    if (!fits(0, mosHeaderSize, inputSize) || !readAt(in, 0, headerBytes, mosHeaderSize))
+    Plan plan;
+    if (!examineTables(in, inputSize, plan).empty())
         return false;
-    const MosHeader header = parseMosHeader(headerBytes);
-    if (!isWellFormed(header))
-        return false;
-
-    // Every size below follows from a well-formed header and is small: at most
-    // 512 x 512 tiles, 32767 x 64 index bytes a tile row, 98304-byte bitmap rows.
+    const MosHeader& header = plan.header;
     const std::uint64_t width = static_cast<std::uint64_t>(header.width);
-    std::vector<std::uint64_t> runStart;
-    if (!readRunStarts(in, inputSize, header, runStart))
-        return false;
+    const std::vector<std::uint64_t>& runStart = plan.runStart;
     if (progress)
         *progress << tileDataBase(header) << std::endl;
     // The tile data base is reported once the offset table is read; then every
     // run is checked, all of them before anything is written.
-    for (int r = 0; r < header.rows; ++r) {
-        const std::uint64_t runLength = width * static_cast<std::uint64_t>(tileHeight(header, r));
-        if (!fits(runStart[static_cast<std::size_t>(r)], runLength, inputSize))
-            return false;
-    }
+    if (!examineRuns(plan, inputSize).empty())
+        return false;
 
     unsigned char bitmapHeaders[bitmapHeadersSize];
     putBitmapHeaders(bitmapHeaders, header.width, header.height);
@@ -210,22 +256,72 @@ bool convertMosStream(std::istream& in, std::uint64_t inputSize, std::ostream& o
     }
 }
 
+MosCheck checkMosStream(std::istream& in, std::uint64_t inputSize)
+{
+    MosCheck check;
+    try {
+        Plan plan;
+        check.reason = examineTables(in, inputSize, plan);
+        if (check.reason.empty())
+            check.reason = examineRuns(plan, inputSize);
+        check.whole = check.reason.empty();
+        check.header = plan.header;
+    } catch (const std::exception&) {
+        check.reason = "out of memory";
+    }
+    return check;
+}
+
+namespace {
+
+// Opens a regular file for reading and takes its size; the reason why not
+// otherwise. A directory or a device opens and seeks like a file here but is
+// not a picture, and a FIFO would block the open: regular files only.
+std::string openInput(const std::string& path, std::ifstream& in, std::uint64_t& size)
+{
+    std::error_code error;
+    const std::filesystem::file_status status = std::filesystem::status(path, error);
+    if (error)
+        return error.message();
+    if (!std::filesystem::is_regular_file(status))
+        return "not a regular file";
+    errno = 0;
+    in.open(path, std::ios::binary);
+    if (!in)
+        return errno ? std::strerror(errno) : "cannot be opened";
+    in.seekg(0, std::ios::end);
+    const std::streamoff end = in.tellg();
+    if (end < 0)
+        return "the file could not be read";
+    size = static_cast<std::uint64_t>(end);
+    return "";
+}
+
+} // namespace
+
+MosCheck checkMosFile(const std::string& inputPath)
+{
+    MosCheck check;
+    try {
+        std::ifstream in;
+        std::uint64_t size = 0;
+        check.reason = openInput(inputPath, in, size);
+        if (check.reason.empty())
+            return checkMosStream(in, size);
+    } catch (const std::exception&) {
+        check.reason = "out of memory";
+    }
+    return check;
+}
+
 bool convertToBitmap(const std::string& inputPath, std::ostream& out)
 {
     try {
-        // A directory or a device opens and seeks like a file here but is not a
-        // picture, and a FIFO would block the open: take regular files only.
-        std::error_code error;
-        if (!std::filesystem::is_regular_file(inputPath, error))
+        std::ifstream in;
+        std::uint64_t size = 0;
+        if (!openInput(inputPath, in, size).empty())
             return false;
-        std::ifstream in(inputPath, std::ios::binary);
-        if (!in)
-            return false;
-        in.seekg(0, std::ios::end);
-        const std::streamoff size = in.tellg();
-        if (size < 0)
-            return false;
-        return convertMosStream(in, static_cast<std::uint64_t>(size), out, &std::cout);
+        return convertMosStream(in, size, out, &std::cout);
     } catch (const std::exception&) {
         return false;
     }

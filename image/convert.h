@@ -1,5 +1,7 @@
 #pragma once
 
+#include "mos.h"
+
 #include <cstdint>
 #include <istream>
 #include <ostream>
@@ -17,5 +19,17 @@ bool convertToBitmap(const std::string& inputPath, std::ostream& out);
 // The same conversion from any seekable stream of inputSize bytes. The two
 // progress lines go to progress, or nowhere when it is null.
 bool convertMosStream(std::istream& in, std::uint64_t inputSize, std::ostream& out, std::ostream* progress);
+
+// Whether a MOS file would convert, judged by the very checks the converter
+// makes before it writes anything. For a whole file, its header; otherwise
+// the first reason it cannot be converted, in words a user can act on.
+struct MosCheck {
+    bool whole = false;
+    std::string reason;
+    MosHeader header;
+};
+
+MosCheck checkMosFile(const std::string& inputPath);
+MosCheck checkMosStream(std::istream& in, std::uint64_t inputSize);
 
 } // namespace quiltpix

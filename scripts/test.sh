@@ -2,7 +2,8 @@
 # Builds and runs every test: a Release build with g++, the same tests under
 # AddressSanitizer and UndefinedBehaviorSanitizer, and, where clang is
 # installed, the tests again under clang's sanitizers with the fuzz corpus
-# replayed and a bounded fuzzing run (QUILTPIX_FUZZ_SECONDS, default 60).
+# replayed and a bounded fuzzing run (QUILTPIX_FUZZ_SECONDS, default 60);
+# last, the bitmaps checked in two independent readers (scripts/crosscheck.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -10,22 +11,25 @@ jobs=$(nproc)
 step() { printf '\n== %s\n' "$*"; }
 
 step "Release build"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DQUILTPIX_REQUIRE_TESTS=ON
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
 
 step "AddressSanitizer + UndefinedBehaviorSanitizer build (g++)"
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=g++ -DQUILTPIX_SANITIZE=ON
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=g++ -DQUILTPIX_SANITIZE=ON -DQUILTPIX_REQUIRE_TESTS=ON
 cmake --build build-asan -j"$jobs"
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --test-dir build-asan --output-on-failure -j"$jobs"
 
 if command -v clang++ >/dev/null; then
   step "clang sanitizers, corpus replay and ${QUILTPIX_FUZZ_SECONDS:-60} s of fuzzing"
   cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
-    -DQUILTPIX_FUZZ=ON -DQUILTPIX_FUZZ_SECONDS="${QUILTPIX_FUZZ_SECONDS:-60}"
+    -DQUILTPIX_FUZZ=ON -DQUILTPIX_REQUIRE_TESTS=ON -DQUILTPIX_FUZZ_SECONDS="${QUILTPIX_FUZZ_SECONDS:-60}"
   cmake --build build-fuzz -j"$jobs"
   # The fuzz test waits for the replay and runs alone, so it gets a whole core.
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --test-dir build-fuzz --output-on-failure -j"$jobs"
 else
   step "clang++ not found: no clang sanitizer build and no fuzzing"
 fi
+
+step "Bitmaps in independent readers (ImageMagick, Pillow)"
+bash scripts/crosscheck.sh

@@ -298,3 +298,47 @@ TEST_F(Driver, TheOutputIsNamedAfterTheWholePathAndLongPathsWork)
     EXPECT_EQ(r.status, 0);
     EXPECT_TRUE(fs::is_regular_file(dir_ / (deep + "long.bmp")));
 }
+
+TEST_F(Driver, HelpVersionAndCheckAreRecognisedOnlyAsTheFirstArgument)
+{
+    for (const std::string option : {"--help", "-h"}) {
+        const Outcome r = run({option});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out.rfind(banner + "Usage: quiltpix <mosfile>\n       quiltpix --check <mosfile>...\n", 0), 0u) << r.out;
+    }
+    Outcome r = run({"--version"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, banner + "quiltpix 1.0, MIT licence\n");
+
+    // A file really named like an option is reached through its folder.
+    put("--help", validMos());
+    r = run({"./--help"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_TRUE(fs::is_regular_file(dir_ / "--help.bmp"));
+    r = run({"whatever.mos", "--help"});
+    EXPECT_EQ(r.out, banner + "whatever.mos cannot be opened!\n");
+    EXPECT_TRUE(r.err.empty());
+}
+
+TEST_F(Driver, CheckGivesALinePerFileAndWritesNothing)
+{
+    put("good.mos", validMos());
+    put("cut.mos", truncatedMos());
+    fs::create_directory(dir_ / "folder.mos");
+    const std::vector<std::string> before = listing();
+
+    Outcome r = run({"--check", "good.mos"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, banner + "good.mos: 70 x 67 pixels, 2 x 2 tiles, palettes at 24, tile data at 4136: whole\n");
+
+    r = run({"--check", "good.mos", "cut.mos", "folder.mos", "missing.mos"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, banner + "good.mos: 70 x 67 pixels, 2 x 2 tiles, palettes at 24, tile data at 4136: whole\n" +
+                         "cut.mos: tile row 1 needs bytes 8616 to 8826; the file ends at 8825\n" +
+                         "folder.mos: not a regular file\n" + "missing.mos: No such file or directory\n");
+
+    r = run({"--check"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, banner + "Usage: quiltpix --check <mosfile>...\n");
+    EXPECT_EQ(listing(), before);
+}

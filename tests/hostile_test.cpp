@@ -34,6 +34,11 @@ Outcome convert(const Bytes& mos)
 {
     const auto expected = referenceDecode(mos);
     const Outcome o = convert(mos);
+    std::istringstream in(std::string(mos.begin(), mos.end()));
+    const MosCheck check = checkMosStream(in, mos.size());
+    if (check.whole != o.ok)
+        return ::testing::AssertionFailure() << "the check says " << (check.whole ? "whole" : check.reason)
+                                             << " but the conversion " << (o.ok ? "succeeded" : "failed");
     if (!expected) {
         if (o.ok)
             return ::testing::AssertionFailure() << "converted a file that is not whole";
@@ -135,6 +140,37 @@ TEST(Hostile, BadHeadersAndPositionsPastTheEndAreRefused)
         EXPECT_FALSE(o.ok);
         EXPECT_TRUE(o.bitmap.empty());
     }
+}
+
+// Each kind of damage gets its own reason, precise enough to act on.
+TEST(Hostile, TheCheckSaysWhatIsWrong)
+{
+    const Bytes whole = smallFile();
+    auto reason = [](const Bytes& mos) {
+        std::istringstream in(std::string(mos.begin(), mos.end()));
+        const MosCheck check = checkMosStream(in, mos.size());
+        return check.whole ? std::string("whole") : check.reason;
+    };
+    auto changed = [&whole](std::size_t pos, std::uint64_t value, int bytes) {
+        Bytes mos = whole;
+        put(mos, pos, value, bytes);
+        return mos;
+    };
+    const std::size_t size = whole.size();
+    const std::string ends = "; the file ends at " + std::to_string(size);
+    EXPECT_EQ(reason(whole), "whole");
+    EXPECT_EQ(reason(Bytes(whole.begin(), whole.begin() + 10)), "the header needs bytes 0 to 24; the file ends at 10");
+    EXPECT_EQ(reason(changed(8, 0, 2)), "width 0 is not positive");
+    EXPECT_EQ(reason(changed(10, 0x8000, 2)), "height -32768 is not positive");
+    EXPECT_EQ(reason(changed(12, 3, 2)), "columns 3 does not match width 70: 2 expected");
+    EXPECT_EQ(reason(changed(14, 1, 2)), "rows 1 does not match height 67: 2 expected");
+    EXPECT_EQ(reason(changed(20, size - 4095, 4)),
+              "the palette table needs bytes " + std::to_string(size - 4095) + " to " + std::to_string(size + 1) + ends);
+    EXPECT_EQ(reason(changed(20, size - 4100, 4)), "the tile offset table needs bytes " + std::to_string(size - 4) +
+                                                        " to " + std::to_string(size + 12) + ends);
+    EXPECT_EQ(reason(changed(smallOffsets + 8, 0x80000000, 4)),
+              "tile row 1 needs bytes " + std::to_string(smallBase + 0x80000000ull) + " to " +
+                  std::to_string(smallBase + 0x80000000ull + 70 * 3) + ends);
 }
 
 TEST(Hostile, FilesThatEndEarlyAreRefusedAndExactFitsConvert)
