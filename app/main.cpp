@@ -1,5 +1,6 @@
 // quiltpix: converts one MOS tiled picture into a 24-bit BMP beside it.
 #include "convert.h"
+#include "lookup.h"
 #include "output_file.h"
 #include "output_name.h"
 
@@ -102,6 +103,11 @@ int convert(const std::string& input)
 int run(int argc, char* argv[])
 {
     quiltpix::ignoreWriteSignals();
+#ifdef QUILTPIX_SCALAR_LOOKUP
+    // A build for the benchmark, which measures the fallback kernel on a
+    // machine that has a faster one.
+    quiltpix::setLookupKernel(quiltpix::lookupScalar);
+#endif
     std::cout << "Quiltpix v1.0 by Wenderby" << std::endl;
     if (argc < 2) {
         std::cout << "Usage: quiltpix <mosfile>" << std::endl;

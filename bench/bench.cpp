@@ -1,7 +1,7 @@
-// Times the converter against the I/O floor (bench_iofloor) on pictures made
-// by the project's own MOS writer, alternating the two run by run so that both
-// see the same machine, and reports the converter's peak resident memory.
-//   quiltpix_bench MEASURE QUILTPIX IOFLOOR [--runs N] [--dir DIR] [WxH ...]
+// Times converters against the I/O floor (bench_iofloor) on pictures made by
+// the project's own MOS writer, alternating them run by run so that all see
+// the same machine, and reports each converter's peak resident memory.
+//   quiltpix_bench MEASURE IOFLOOR LABEL=QUILTPIX... [--runs N] [--dir DIR] [WxH ...]
 #include "picture.h"
 
 #include <sys/statvfs.h>
@@ -66,21 +66,24 @@ fs::path pickDirectory(std::uintmax_t needed)
 int main(int argc, char* argv[])
 {
     if (argc < 4) {
-        std::fprintf(stderr, "usage: quiltpix_bench MEASURE QUILTPIX IOFLOOR [--runs N] [--dir DIR] [WxH ...]\n");
+        std::fprintf(stderr, "usage: quiltpix_bench MEASURE IOFLOOR LABEL=QUILTPIX... [--runs N] [--dir DIR] [WxH ...]\n");
         return 2;
     }
     const std::string launcher = fs::absolute(argv[1]).string();
-    const std::string converter = fs::absolute(argv[2]).string();
-    const std::string floor = fs::absolute(argv[3]).string();
+    const std::string floor = fs::absolute(argv[2]).string();
+    std::vector<std::pair<std::string, std::string>> converters;
     int runs = 7;
     fs::path dirOption;
     std::vector<std::pair<int, int>> sizes;
-    for (int i = 4; i < argc; ++i) {
+    for (int i = 3; i < argc; ++i) {
         const std::string a = argv[i];
+        const std::string::size_type equals = a.find('=');
         if (a == "--runs" && i + 1 < argc)
             runs = std::max(1, std::atoi(argv[++i]));
         else if (a == "--dir" && i + 1 < argc)
             dirOption = argv[++i];
+        else if (equals != std::string::npos)
+            converters.emplace_back(a.substr(0, equals), fs::absolute(a.substr(equals + 1)).string());
         else {
             int w = 0, h = 0;
             if (std::sscanf(a.c_str(), "%dx%d", &w, &h) != 2 || w < 1 || h < 1 || w > 32767 || h > 32767) {
@@ -99,8 +102,8 @@ int main(int argc, char* argv[])
     const fs::path root = (dirOption.empty() ? pickDirectory(largest) : dirOption) / ("quiltpix-bench-" + std::to_string(getpid()));
     fs::create_directories(root);
     std::printf("files in %s; %d runs of each, alternating\n\n", root.parent_path().c_str(), runs);
-    std::printf("%-13s %12s %12s %12s %10s %10s %12s\n", "picture", "quiltpix s", "I/O floor s", "paired ratio",
-                "Mpixel/s", "peak MiB", "limit MiB");
+    std::printf("%-13s %-8s %12s %12s %12s %10s %10s %12s\n", "picture", "kernel", "quiltpix s", "I/O floor s",
+                "paired ratio", "Mpixel/s", "peak MiB", "limit MiB");
 
     for (const auto& [width, height] : sizes) {
         const std::string name = std::to_string(width) + "x" + std::to_string(height);
@@ -112,22 +115,33 @@ int main(int argc, char* argv[])
             return 1;
         }
         const std::string outputBytes = std::to_string(bitmapBytes(width, height));
-        std::vector<double> ours, floors, ratios;
-        long peak = 0;
+        // Each converter, then the floor, in every run: a ratio is taken
+        // between runs that saw the same moment of the machine.
+        std::vector<std::vector<double>> ours(converters.size()), ratios(converters.size());
+        std::vector<long> peak(converters.size(), 0);
+        std::vector<double> floors;
         for (int run = 0; run < runs; ++run) {
-            fs::remove(bmp);
-            const Sample q = measure(launcher, {converter, mos.string()});
+            std::vector<double> times;
+            for (std::size_t c = 0; c < converters.size(); ++c) {
+                fs::remove(bmp);
+                const Sample q = measure(launcher, {converters[c].second, mos.string()});
+                times.push_back(q.seconds);
+                peak[c] = std::max(peak[c], q.peakKiB);
+            }
             fs::remove(copy);
             const Sample f = measure(launcher, {floor, mos.string(), copy.string(), outputBytes});
-            ours.push_back(q.seconds);
             floors.push_back(f.seconds);
-            ratios.push_back(q.seconds / f.seconds);
-            peak = std::max(peak, q.peakKiB);
+            for (std::size_t c = 0; c < converters.size(); ++c) {
+                ours[c].push_back(times[c]);
+                ratios[c].push_back(times[c] / f.seconds);
+            }
         }
         const double pixels = static_cast<double>(width) * height;
         const double limitMiB = 8 + 4.1 * 64 * width / (1024.0 * 1024.0);
-        std::printf("%-13s %12.4f %12.4f %12.2f %10.0f %10.2f %12.2f\n", name.c_str(), median(ours), median(floors),
-                    median(ratios), pixels / median(ours) / 1e6, static_cast<double>(peak) / 1024.0, limitMiB);
+        for (std::size_t c = 0; c < converters.size(); ++c)
+            std::printf("%-13s %-8s %12.4f %12.4f %12.2f %10.0f %10.2f %12.2f\n", name.c_str(), converters[c].first.c_str(),
+                        median(ours[c]), median(floors), median(ratios[c]), pixels / median(ours[c]) / 1e6,
+                        static_cast<double>(peak[c]) / 1024.0, limitMiB);
         std::fflush(stdout);
         fs::remove(mos);
         fs::remove(bmp);

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The benchmark: a Release build, then
-#  1. wall time against the I/O floor and peak memory, for the sizes given
+#  1. wall time against the I/O floor and peak memory, for the sizes given,
+#     of the program with the kernel it chooses and with the scalar kernel
 #     (default 64x64 4096x4096 16384x16384 32767x64 64x32767), and
 #  2. user-space instructions per pixel for the whole process on 2048x2048,
 #     counted by callgrind: the figure that does not drift with the machine.
@@ -8,10 +9,14 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build build -j"$(nproc)" --target quiltpix quiltpix_bench bench_iofloor bench_measure mkmos >/dev/null
+cmake --build build -j"$(nproc)" --target quiltpix quiltpix_scalar quiltpix_bench bench_iofloor bench_measure mkmos >/dev/null
 
 grep -m1 'model name' /proc/cpuinfo || true
-build/bench/quiltpix_bench build/bench/bench_measure build/quiltpix build/bench/bench_iofloor "$@"
+grep -m1 -o 'avx512vbmi' /proc/cpuinfo >/dev/null && echo "the processor has AVX-512 VBMI: 'chosen' runs its kernel" ||
+  echo "no AVX-512 VBMI here: 'chosen' runs the scalar kernel too"
+# QUILTPIX_BENCH_EXTRA=LABEL=PATH adds another build to compare with.
+build/bench/quiltpix_bench build/bench/bench_measure build/bench/bench_iofloor \
+  chosen=build/quiltpix scalar=build/bench/quiltpix_scalar ${QUILTPIX_BENCH_EXTRA:-} "$@"
 
 echo
 if command -v valgrind >/dev/null; then

@@ -10,12 +10,14 @@ runs=${1:-200}
 size=${2:-16384}
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j"$(nproc)" --target quiltpix mkmos >/dev/null
-exe=$PWD/build/quiltpix
 
 base=/dev/shm
 [ -w "$base" ] || base=${TMPDIR:-/tmp}
 work=$(mktemp -d "$base/quiltpix-survival.XXXXXX")
 trap 'rm -rf "$work"' EXIT
+# A copy, so that a rebuild while this runs cannot change the program.
+cp build/quiltpix "$work/quiltpix"
+exe=$work/quiltpix
 cd "$work"
 "$OLDPWD/build/mkmos" noise "$size" "$size" big.mos >/dev/null
 "$exe" big.mos >/dev/null

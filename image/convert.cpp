@@ -1,7 +1,9 @@
 #include "convert.h"
 
 #include "byte_order.h"
+#include "lookup.h"
 #include "mos.h"
+#include "work_memory.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -50,29 +52,6 @@ bool writeBytes(std::ostream& out, const unsigned char* bytes, std::uint64_t len
     return static_cast<bool>(out);
 }
 
-// Looks up n index bytes in one tile's palette and writes them as n bitmap
-// pixels. A palette entry is stored blue, green, red, unused: each pixel
-// copies all four bytes and the next pixel overwrites the unused one, so one
-// byte past the n pixels is written too (see buildRows). Every index byte is
-// below 256, so it always lands within the 1024-byte palette.
-inline void lookUp(const unsigned char* index, std::size_t n, const unsigned char* palette, unsigned char* out)
-{
-    const unsigned char* end = index + n;
-    // Eight at a time keeps the loop's own bookkeeping small beside the work.
-    for (; end - index >= 8; index += 8, out += 24) {
-        std::memcpy(out, palette + 4 * std::size_t{index[0]}, 4);
-        std::memcpy(out + 3, palette + 4 * std::size_t{index[1]}, 4);
-        std::memcpy(out + 6, palette + 4 * std::size_t{index[2]}, 4);
-        std::memcpy(out + 9, palette + 4 * std::size_t{index[3]}, 4);
-        std::memcpy(out + 12, palette + 4 * std::size_t{index[4]}, 4);
-        std::memcpy(out + 15, palette + 4 * std::size_t{index[5]}, 4);
-        std::memcpy(out + 18, palette + 4 * std::size_t{index[6]}, 4);
-        std::memcpy(out + 21, palette + 4 * std::size_t{index[7]}, 4);
-    }
-    for (; index != end; ++index, out += 3)
-        std::memcpy(out, palette + 4 * std::size_t{*index}, 4);
-}
-
 // Builds `count` bitmap rows, rowSize bytes apart in dst, from pixel rows
 // yBottom, yBottom - 1, ... (counted from the top) of one tile row: bitmaps
 // run bottom-up. run holds the tile row's index bytes as stored: tile after
@@ -80,35 +59,25 @@ inline void lookUp(const unsigned char* index, std::size_t n, const unsigned cha
 // row y is y x its width further on.
 //
 // It goes tile by tile, not row by row: one tile's 1 KiB palette then stays in
-// the nearest cache for all the rows, where a whole row would pull in every
-// palette of the tile row (256 KiB for a 16384-wide picture) each time.
-// The byte each tile writes past its last pixel is the next tile's first,
-// written after it; the last tile ends on an exact 3-byte copy instead, since
-// the next row's start is already written.
-void buildRows(const MosHeader& header, const unsigned char* run, const unsigned char* palettes, int h, int yBottom,
-               int count, std::size_t rowSize, unsigned char* dst)
+// the nearest cache (or in registers) for all the rows, where a whole row
+// would pull in every palette of the tile row (256 KiB for a 16384-wide
+// picture) each time.
+void buildRows(LookupKernel lookUp, const MosHeader& header, const unsigned char* run, const unsigned char* palettes,
+               int h, int yBottom, int count, std::size_t rowSize, unsigned char* dst)
 {
-    const std::size_t lastColumn = static_cast<std::size_t>(header.columns) - 1;
     const std::size_t tileBytes = static_cast<std::size_t>(tileSize) * static_cast<std::size_t>(h);
-    for (std::size_t c = 0; c < lastColumn; ++c) {
-        const unsigned char* palette = palettes + paletteBytes * c;
-        const unsigned char* tile = run + c * tileBytes;
-        for (int k = 0; k < count; ++k)
-            lookUp(tile + static_cast<std::size_t>(yBottom - k) * tileSize, tileSize, palette,
-                   dst + static_cast<std::size_t>(k) * rowSize + 3 * tileSize * c);
+    for (int c = 0; c < header.columns; ++c) {
+        const std::size_t column = static_cast<std::size_t>(c);
+        const std::size_t width = static_cast<std::size_t>(tileWidth(header, c));
+        const unsigned char* tile = run + column * tileBytes;
+        lookUp(palettes + paletteBytes * column, tile + static_cast<std::size_t>(yBottom) * width,
+               -static_cast<std::ptrdiff_t>(width), width, static_cast<std::size_t>(count),
+               dst + 3 * static_cast<std::size_t>(tileSize) * column, rowSize);
     }
-    const std::size_t width = static_cast<std::size_t>(tileWidth(header, header.columns - 1));
-    const unsigned char* palette = palettes + paletteBytes * lastColumn;
-    const unsigned char* tile = run + lastColumn * tileBytes;
     const std::size_t used = 3 * static_cast<std::size_t>(header.width);
-    for (int k = 0; k < count; ++k) {
-        const unsigned char* index = tile + static_cast<std::size_t>(yBottom - k) * width;
-        unsigned char* row = dst + static_cast<std::size_t>(k) * rowSize;
-        unsigned char* out = row + 3 * tileSize * lastColumn;
-        lookUp(index, width - 1, palette, out);
-        std::memcpy(out + 3 * (width - 1), palette + 4 * std::size_t{index[width - 1]}, 3);
-        std::memset(row + used, 0, rowSize - used);
-    }
+    if (used < rowSize)
+        for (int k = 0; k < count; ++k)
+            std::memset(dst + static_cast<std::size_t>(k) * rowSize + used, 0, rowSize - used);
 }
 
 std::string needs(const std::string& region, std::uint64_t pos, std::uint64_t length, std::uint64_t size)
@@ -210,34 +179,42 @@ bool convert(std::istream& in, std::uint64_t inputSize, std::ostream& out, std::
     const std::uint64_t chunkRows =
         std::min(height, std::max({std::uint64_t{1}, outputChunkBytes / rowSize,
                                    std::min(wideChunkRows, wideChunkBytes / rowSize)}));
-    std::vector<unsigned char> palettes(paletteBytes * static_cast<std::size_t>(header.columns));
-    std::vector<unsigned char> run(static_cast<std::size_t>(width * std::min<std::uint64_t>(height, tileSize)));
-    std::vector<unsigned char> chunk(static_cast<std::size_t>(chunkRows * rowSize));
+    // The palette block, the index run and the output chunk share one block
+    // of memory, each part starting on a cache line.
+    const std::size_t paletteBlockBytes = paletteBytes * static_cast<std::size_t>(header.columns);
+    const std::size_t runBytes = static_cast<std::size_t>(width * std::min<std::uint64_t>(height, tileSize));
+    const std::size_t runAt = paletteBlockBytes; // a multiple of 1024
+    const std::size_t chunkAt = runAt + (runBytes + 63) / 64 * 64;
+    WorkMemory memory(chunkAt + static_cast<std::size_t>(chunkRows * rowSize));
+    unsigned char* const palettes = memory.data();
+    unsigned char* const run = memory.data() + runAt;
+    unsigned char* const chunk = memory.data() + chunkAt;
+    const LookupKernel lookUp = lookupKernel();
     std::uint64_t rowsInChunk = 0;
 
     for (int r = header.rows - 1; r >= 0; --r) {
         const int h = tileHeight(header, r);
         const std::uint64_t paletteRow = header.paletteOffset + paletteBytes * static_cast<std::uint64_t>(r) *
                                                                     static_cast<std::uint64_t>(header.columns);
-        if (!readAt(in, paletteRow, palettes.data(), palettes.size()) ||
-            !readAt(in, runStart[static_cast<std::size_t>(r)], run.data(), width * static_cast<std::uint64_t>(h)))
+        if (!readAt(in, paletteRow, palettes, paletteBlockBytes) ||
+            !readAt(in, runStart[static_cast<std::size_t>(r)], run, width * static_cast<std::uint64_t>(h)))
             return false;
         // Bitmap rows go bottom-up, so the tile row's bottom pixel row comes
         // first; fill the chunk in bands and write it whenever it is full.
         for (int y = h - 1; y >= 0;) {
             const int count = static_cast<int>(std::min<std::uint64_t>(static_cast<std::uint64_t>(y) + 1, chunkRows - rowsInChunk));
-            buildRows(header, run.data(), palettes.data(), h, y, count, static_cast<std::size_t>(rowSize),
-                      chunk.data() + rowsInChunk * rowSize);
+            buildRows(lookUp, header, run, palettes, h, y, count, static_cast<std::size_t>(rowSize),
+                      chunk + rowsInChunk * rowSize);
             y -= count;
             rowsInChunk += static_cast<std::uint64_t>(count);
             if (rowsInChunk == chunkRows) {
-                if (!writeBytes(out, chunk.data(), chunkRows * rowSize))
+                if (!writeBytes(out, chunk, chunkRows * rowSize))
                     return false;
                 rowsInChunk = 0;
             }
         }
     }
-    if (!writeBytes(out, chunk.data(), rowsInChunk * rowSize) || !out.flush())
+    if (!writeBytes(out, chunk, rowsInChunk * rowSize) || !out.flush())
         return false;
     if (progress)
         *progress << "Done" << std::endl;
