@@ -22,10 +22,15 @@ cd "$work"
 "$OLDPWD/build/mkmos" noise "$size" "$size" big.mos >/dev/null
 "$exe" big.mos >/dev/null
 mv big.bmp fresh.bmp.keep
-start=$(date +%s.%N)
-"$exe" big.mos >/dev/null
-whole=$(awk -v s="$start" -v e="$(date +%s.%N)" 'BEGIN { printf "%.3f", e - s }')
-rm big.bmp
+# The shortest of three runs (the first ones in a fresh tmpfs are slower),
+# to spread the kills over.
+whole=
+for ((i = 0; i < 3; i++)); do
+  start=$(date +%s.%N)
+  "$exe" big.mos >/dev/null
+  whole=$(awk -v s="$start" -v e="$(date +%s.%N)" -v w="$whole" 'BEGIN { t = e - s; if (w != "" && w < t) t = w; printf "%.3f", t }')
+  rm big.bmp
+done
 mkdir run
 mv big.mos run/
 echo "one whole run: $whole s; $runs runs killed at random moments"
