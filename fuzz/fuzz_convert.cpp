@@ -1,7 +1,9 @@
 // Fuzz entry point: converts the input in memory and checks the result
 // against the independent reference reading. A whole file must convert to
 // exactly the picture its bytes describe; anything else must fail having
-// written nothing. Any disagreement aborts, so the fuzzer keeps the input.
+// written nothing; and the check users run with --check must say "whole"
+// exactly when the conversion succeeds. Any disagreement aborts, so the
+// fuzzer keeps the input.
 #include "convert.h"
 #include "picture.h"
 
@@ -29,6 +31,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::istringstream in(bytes);
     std::ostringstream out;
     const bool converted = quiltpix::convertMosStream(in, size, out, nullptr);
+
+    std::istringstream again(bytes);
+    if (quiltpix::checkMosStream(again, size).whole != converted)
+        disagree(converted ? "the check refuses a file that converts" : "the check passes a file that does not convert");
 
     const auto expected = referenceDecode(Bytes(data, data + size));
     if (converted != expected.has_value())

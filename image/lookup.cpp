@@ -12,17 +12,6 @@ void lookupAvx512(const unsigned char* palette, const unsigned char* index, std:
 
 namespace {
 
-// The builtin also checks that the system saves the 512-bit registers.
-bool canRunAvx512()
-{
-#ifdef QUILTPIX_HAVE_AVX512_KERNEL
-    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx512vbmi");
-#else
-    return false;
-#endif
-}
-
 LookupKernel& chosen()
 {
     static LookupKernel kernel = availableLookupKernels().back().kernel;
@@ -35,7 +24,9 @@ std::vector<NamedKernel> availableLookupKernels()
 {
     std::vector<NamedKernel> kernels = {{"scalar", lookupScalar}};
 #ifdef QUILTPIX_HAVE_AVX512_KERNEL
-    if (canRunAvx512())
+    // The builtin also checks that the system saves the 512-bit registers.
+    if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+        __builtin_cpu_supports("avx512vbmi"))
         kernels.push_back({"avx512vbmi", lookupAvx512});
 #endif
     return kernels;
