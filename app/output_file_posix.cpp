@@ -238,7 +238,10 @@ bool OutputFile::open(const std::string& outputName)
     }
 
     installHandlers();
-    if (tryUnnamed) {
+    // An unnamed file is named through /proc/self/fd at the end (the other
+    // way, AT_EMPTY_PATH, needs a privilege most users lack): without /proc,
+    // take a named file from the start rather than fail after all the work.
+    if (tryUnnamed && ::access("/proc/self/fd", X_OK) == 0) {
 #ifdef O_TMPFILE
         const fs::path folder = s.target.has_parent_path() ? s.target.parent_path() : fs::path(".");
         s.buffer.fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
@@ -264,7 +267,10 @@ bool OutputFile::commit()
     State& s = *state_;
     if (s.fd() < 0 || !s.stream.flush() || s.buffer.failed)
         return false;
-    if (::fchmod(s.fd(), s.mode) != 0 || ::fsync(s.fd()) != 0)
+    // Synced before it takes the output's name, so that a crash soon after
+    // cannot leave an empty file where the old one was. A file system that
+    // cannot sync at all says EINVAL; that is no reason to fail.
+    if (::fchmod(s.fd(), s.mode) != 0 || (::fsync(s.fd()) != 0 && errno != EINVAL))
         return false;
     if (s.named.empty() && !s.linkNamed())
         return false;
