@@ -137,16 +137,16 @@ struct OutputFile::State {
 
     int fd() const { return buffer.fd; }
 
-    // Creates the hidden name exclusively, never through a link, and
-    // remembers it for the signal handler in the same breath.
-    bool createNamed()
+    // Tries fresh hidden names until `make` puts the file under one (failing
+    // with EEXIST while a name is taken), and remembers the name for the
+    // signal handler in the same breath.
+    template <typename Make>
+    bool claimFreshName(Make make)
     {
         for (int attempt = 0; attempt < 100; ++attempt) {
             const std::string name = hiddenName(target, random).string();
             SignalsHeld held;
-            const int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-            if (fd >= 0) {
-                buffer.fd = fd;
+            if (make(name)) {
                 if (setPending(name)) {
                     named = name;
                     return true;
@@ -160,31 +160,28 @@ struct OutputFile::State {
         return false;
     }
 
-    // Gives the finished unnamed file a fresh hidden name. linkat fails if
-    // the name exists, which makes the name ours alone.
+    // Creates the file under a hidden name, exclusively, never through a link.
+    bool createNamed()
+    {
+        return claimFreshName([this](const std::string& name) {
+            buffer.fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            return buffer.fd >= 0;
+        });
+    }
+
+    // Gives the finished unnamed file a hidden name; linkat fails if the
+    // name exists, which makes the name ours alone.
     bool linkNamed()
     {
         const std::string self = "/proc/self/fd/" + std::to_string(fd());
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            const std::string name = hiddenName(target, random).string();
-            SignalsHeld held;
+        return claimFreshName([this, &self](const std::string& name) {
             int linked = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW);
 #ifdef AT_EMPTY_PATH
             if (linked != 0 && errno == ENOENT) // no /proc mounted
                 linked = ::linkat(fd(), "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH);
 #endif
-            if (linked == 0) {
-                if (setPending(name)) {
-                    named = name;
-                    return true;
-                }
-                ::unlink(name.c_str());
-                return false;
-            }
-            if (errno != EEXIST)
-                return false;
-        }
-        return false;
+            return linked == 0;
+        });
     }
 
     void removeNamed()
