@@ -1,132 +1,237 @@
-// quiltpix: converts one MOS tiled picture into a 24-bit BMP beside it.
+// quiltpix: converts one MOS tiled picture into a 24-bit BMP.
+#include "console.h"
 #include "convert.h"
 #include "lookup.h"
 #include "output_file.h"
 #include "output_name.h"
 
 #include <filesystem>
-#include <fstream>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <system_error>
+#include <vector>
+
+#ifndef QUILTPIX_VERSION
+#define QUILTPIX_VERSION "unknown"
+#endif
 
 namespace {
 
+namespace fs = std::filesystem;
+using quiltpix::displayName;
+
+const char* const usageLine = "Usage: quiltpix <mosfile>";
+const char* const helpPointer = "Run 'quiltpix --help' for the options and more forms.";
+
 const char* const helpText =
-    "Usage: quiltpix <mosfile>\n"
-    "       quiltpix --check <mosfile>...\n"
+    "Usage: quiltpix [-q] [-o PATH] <mosfile>\n"
+    "       quiltpix [-q] --check <mosfile>...\n"
     "       quiltpix --help | -h | --version\n"
     "\n"
     "Converts a MOS tiled picture into an uncompressed 24-bit BMP. The output\n"
     "name is the path cut at its last '.' (anywhere in it, unless it is the\n"
     "first character) with \".bmp\" appended: pics/harbour.mos gives\n"
-    "pics/harbour.bmp, maps.old/tiles gives maps.bmp. Arguments after the\n"
-    "first are ignored: convert many files with a loop.\n"
+    "pics/harbour.bmp, maps.old/tiles gives maps.bmp.\n"
     "\n"
-    "  --check    read each file, write nothing, and print one line per file:\n"
-    "             its size, tiles and layout ending in \"whole\", or the first\n"
-    "             reason it cannot be converted\n"
-    "  --help     print this text\n"
-    "  --version  print the version\n"
+    "  -o, --output PATH  write the bitmap to PATH; if PATH is a folder (or\n"
+    "                     ends in '/'), into it, named after the input's file\n"
+    "                     name: -o out/ scans/tile_a.mos gives out/tile_a.bmp\n"
+    "  -q, --quiet        print nothing on success; on failure only the line\n"
+    "                     that names the file and the reason\n"
+    "  --check            read each file, write nothing, and print one line per\n"
+    "                     file: its size, tiles and layout ending in \"whole\",\n"
+    "                     or the first reason it cannot be converted (with -q:\n"
+    "                     only the files that are not whole)\n"
+    "  --help, -h         print this text\n"
+    "  --version          print the version\n"
+    "  --                 end of options: what follows is a file name\n"
     "\n"
+    "One file is converted a run; arguments after it are ignored. Convert a\n"
+    "folder with a loop, which prints only what went wrong:\n"
+    "  for f in *.mos; do quiltpix -q -o out/ \"$f\"; done\n"
+    "\n"
+    "A failure prints one line \"NAME: REASON\" (the input or the output, and\n"
+    "why), then the final message.\n"
     "Exit status: 0 when the picture was converted (with --check: when every\n"
-    "file is whole; with --help or --version: always); 1 otherwise.\n"
-    "A file named like an option is reached as ./--help.";
+    "file is whole; with --help or --version: always); 1 otherwise.";
 
-// Only a regular file counts: a directory opens for reading on some systems, a
-// FIFO would make us wait, and a device is not a picture.
-bool canOpenForReading(const std::string& path)
+struct Options {
+    bool quiet = false;
+    bool check = false;
+    bool help = false;
+    bool version = false;
+    std::optional<fs::path> output;
+    std::vector<fs::path> files;
+    std::string error; // an unknown option, or one without its value
+};
+
+// Options come first and combine; "--" ends them, and so does the first file.
+// A file named like an option is reached as ./-x or after "--".
+Options parse(const std::vector<fs::path>& arguments)
 {
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(path, error))
-        return false;
-    std::ifstream check(path, std::ios::binary);
-    return static_cast<bool>(check);
+    Options o;
+    std::size_t i = 1;
+    for (; i < arguments.size(); ++i) {
+        const std::string a = displayName(arguments[i]);
+        if (a == "--") {
+            ++i;
+            break;
+        }
+        if (a.size() < 2 || a[0] != '-')
+            break;
+        if (a == "-q" || a == "--quiet") {
+            o.quiet = true;
+        } else if (a == "--check") {
+            o.check = true;
+        } else if (a == "--help" || a == "-h") {
+            o.help = true;
+        } else if (a == "--version") {
+            o.version = true;
+        } else if (a == "-o" || a == "--output") {
+            if (i + 1 == arguments.size()) {
+                o.error = "Option " + a + " needs a path";
+                return o;
+            }
+            o.output = arguments[++i];
+        } else if (a.rfind("--output=", 0) == 0) {
+            o.output = fs::path(arguments[i].native().substr(9));
+        } else {
+            o.error = "Unknown option: " + a;
+            return o;
+        }
+    }
+    o.files.assign(arguments.begin() + static_cast<std::ptrdiff_t>(std::min(i, arguments.size())), arguments.end());
+    return o;
 }
 
-// The same file under another name, through a link or as the very same path:
-// opening it for writing would destroy the input before it is read.
-bool isSameFile(const std::string& input, const std::string& output)
+void say(const std::string& line)
 {
-    std::error_code error;
-    return std::filesystem::equivalent(input, output, error) && !error;
+    std::cout << line << std::endl;
+}
+
+// The line before every failure's final message: which file, and why.
+void sayWhy(const fs::path& name, const std::string& reason)
+{
+    say(displayName(name) + ": " + reason);
 }
 
 // One line per file, in the order given; 0 when every file would convert.
-int check(int argc, char* argv[])
+int check(const Options& o)
 {
-    if (argc < 3) {
-        std::cout << "Usage: quiltpix --check <mosfile>..." << std::endl;
+    if (o.files.empty()) {
+        say("Usage: quiltpix --check <mosfile>...");
         return 1;
     }
     int status = 0;
-    for (int i = 2; i < argc; ++i) {
-        const quiltpix::MosCheck result = quiltpix::checkMosFile(argv[i]);
-        std::cout << argv[i] << ": ";
+    for (const fs::path& file : o.files) {
+        const quiltpix::MosCheck result = quiltpix::checkMosFile(file);
         if (result.whole) {
+            if (o.quiet)
+                continue;
             const quiltpix::MosHeader& h = result.header;
-            std::cout << h.width << " x " << h.height << " pixels, " << h.columns << " x " << h.rows
-                      << " tiles, palettes at " << h.paletteOffset << ", tile data at " << quiltpix::tileDataBase(h)
-                      << ": whole" << std::endl;
+            std::cout << displayName(file) << ": " << h.width << " x " << h.height << " pixels, " << h.columns
+                      << " x " << h.rows << " tiles, palettes at " << h.paletteOffset << ", tile data at "
+                      << quiltpix::tileDataBase(h) << ": whole" << std::endl;
         } else {
-            std::cout << result.reason << std::endl;
+            sayWhy(file, result.reason);
             status = 1;
         }
     }
     return status;
 }
 
-int convert(const std::string& input)
+// The same file under another name, through a link or as the very same path:
+// writing it would destroy the input before it is read.
+bool isSameFile(const fs::path& input, const fs::path& output)
 {
-    if (!canOpenForReading(input)) {
-        std::cout << input << " cannot be opened!" << std::endl;
+    std::error_code error;
+    return fs::equivalent(input, output, error) && !error;
+}
+
+int convert(const Options& o)
+{
+    const fs::path& input = o.files.front();
+    if (o.files.size() > 1) {
+        const std::size_t extra = o.files.size() - 1;
+        say(std::to_string(extra) + (extra == 1 ? " more argument" : " more arguments") +
+            " ignored: one file is converted a run. For many, use a loop, "
+            "for f in *.mos; do quiltpix -q \"$f\"; done, or xargs -n1 -P4 quiltpix -q");
+    }
+    const std::string problem = quiltpix::inputProblem(input);
+    if (!problem.empty()) {
+        sayWhy(input, problem);
+        if (!o.quiet)
+            say(displayName(input) + " cannot be opened!");
         return 1;
     }
-    const std::string output = quiltpix::makeOutputName(input);
+    const fs::path output = !o.output                         ? quiltpix::makeOutputName(input)
+                            : quiltpix::namesFolder(*o.output) ? quiltpix::outputNameInFolder(*o.output, input)
+                                                               : *o.output;
     if (isSameFile(input, output)) {
-        std::cout << "Output file would overwrite the input: " << output << std::endl;
+        sayWhy(output, "that is the input file itself");
+        if (!o.quiet)
+            say("Output file would overwrite the input: " + displayName(output));
         return 1;
     }
     quiltpix::OutputFile file;
     if (!file.open(output)) {
-        std::cout << "Can't open output file: " << output << std::endl;
+        sayWhy(output, file.failure());
+        if (!o.quiet)
+            say("Can't open output file: " + displayName(output));
         return 1;
     }
-    if (quiltpix::convertToBitmap(input, file.stream()) && file.commit()) {
-        std::cout << "Mos file converted successfully!" << std::endl;
+    std::string reason;
+    const bool converted = quiltpix::convertToBitmap(input, file.stream(), o.quiet ? nullptr : &std::cout, &reason);
+    if (converted && file.commit()) {
+        if (!o.quiet)
+            say("Mos file converted successfully!");
         return 0;
     }
-    std::cout << "Conversion failed!" << std::endl;
+    // A write that failed is the output's problem, in the system's words;
+    // anything else is the input's.
+    if (!converted && reason != quiltpix::writeFailed)
+        sayWhy(input, reason);
+    else
+        sayWhy(output, file.failure().empty() ? reason : file.failure());
+    if (!o.quiet)
+        say("Conversion failed!");
     return 1;
 }
 
 int run(int argc, char* argv[])
 {
     quiltpix::ignoreWriteSignals();
+    quiltpix::prepareConsole();
 #ifdef QUILTPIX_SCALAR_LOOKUP
     // A build for the benchmark, which measures the fallback kernel on a
     // machine that has a faster one.
     quiltpix::setLookupKernel(quiltpix::lookupScalar);
 #endif
-    std::cout << "Quiltpix v1.0 by Wenderby" << std::endl;
-    if (argc < 2) {
-        std::cout << "Usage: quiltpix <mosfile>" << std::endl;
+    const Options o = parse(quiltpix::commandLine(argc, argv));
+    if (!o.quiet)
+        say("Quiltpix v1.0 by Wenderby");
+    if (!o.error.empty()) {
+        say(o.error);
+        say(usageLine);
         return 1;
     }
-    // Options are recognised only as the first argument; anything else there
-    // is a file, as it always was.
-    const std::string first = argv[1];
-    if (first == "--help" || first == "-h") {
-        std::cout << helpText << std::endl;
+    if (o.help) {
+        say(helpText);
         return 0;
     }
-    if (first == "--version") {
-        std::cout << "quiltpix 1.0, MIT licence" << std::endl;
+    if (o.version) {
+        say(std::string("quiltpix ") + QUILTPIX_VERSION + ", MIT licence");
         return 0;
     }
-    if (first == "--check")
-        return check(argc, argv);
-    return convert(first);
+    if (o.check)
+        return check(o);
+    if (o.files.empty()) {
+        say(usageLine);
+        say(helpPointer);
+        return 1;
+    }
+    return convert(o);
 }
 
 } // namespace

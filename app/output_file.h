@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -11,16 +12,23 @@ namespace quiltpix {
 // half-written bitmap ever stands there, an existing file survives a failed
 // conversion untouched, and a run that is killed leaves nothing behind.
 //
-// On Linux the file has no name at all until it is complete (O_TMPFILE); it
-// is written through one descriptor from creation to commit, then linked under
-// a fresh hidden name and renamed over the output. Where the file system
-// refuses unnamed files, it is created under a fresh hidden name, exclusively
-// and without following links, written through its descriptor only, and
-// removed again if SIGINT, SIGTERM, SIGHUP or SIGQUIT ends the run.
+// The output's folder is opened once; every later step works relative to it,
+// so a long path works and nobody can swap the folder during the run.
 //
-// If the output name is a symbolic link, the file it points to is the one
-// replaced. An existing file's permission bits are kept; a new file gets
-// 0666 less the umask. Ownership and hard links of the old file are not kept.
+// On Linux the file has no name at all until it is complete (O_TMPFILE). A
+// new output is then linked straight under the output name; an existing one
+// is replaced by linking under a fresh hidden name and renaming over it.
+// Where the file system refuses unnamed files, the file is created under a
+// fresh hidden name, exclusively and without following links, written
+// through its descriptor only, and removed again if any catchable signal
+// ends the run. On Windows the hidden file is marked for deletion until the
+// commit, so the system removes it however the process ends.
+//
+// If the output name is a symbolic link the user owns (or the folder's owner
+// does, or the folder is not a shared sticky one), the file it points to is
+// the one replaced; another user's link in a shared sticky folder is refused.
+// An existing file's permission bits are kept; a new file gets 0666 less the
+// umask. Ownership and hard links of the old file are not kept.
 class OutputFile {
 public:
     OutputFile();
@@ -28,13 +36,18 @@ public:
     OutputFile& operator=(const OutputFile&) = delete;
     ~OutputFile(); // discards the temporary file unless commit() succeeded
 
-    // False when the output name cannot take a file: its directory is missing
-    // or does not let us create a file, or it names a directory, a device or
-    // a file we may not write.
-    bool open(const std::string& outputName);
+    // False when the output name cannot take a file, known before any work:
+    // its folder is missing or does not let us create a file, it names a
+    // directory, a device, a file we may not write or replace, or another
+    // user's link in a shared folder.
+    bool open(const std::filesystem::path& outputName);
     std::ostream& stream();
-    // Flushes, syncs and puts the file in place; false if any of it fails.
+    // Flushes and puts the file in place; false if any of it fails.
     bool commit();
+
+    // Why open, a write or commit failed, in the system's words ("No space
+    // left on device") or a sentence of ours; empty while nothing has.
+    const std::string& failure() const;
 
     struct State;
 

@@ -1,12 +1,13 @@
-// The output file with nothing but the standard library, for systems without
-// the POSIX calls: a named temporary, renamed into place when complete. A
-// run killed by a signal may leave the temporary behind here.
+// The output file with nothing but the standard library, for systems that
+// have neither the POSIX calls nor Windows': a named temporary, renamed into
+// place when complete. A run killed by a signal may leave the temporary
+// behind here, and a link is replaced rather than followed.
 #include "output_file.h"
-#include "output_target.h"
+#include "hidden_name.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <fstream>
+#include <random>
 #include <system_error>
 
 namespace quiltpix {
@@ -17,38 +18,47 @@ struct OutputFile::State {
     fs::path temporary;
     std::ofstream stream;
     bool committed = false;
+    std::string failure;
 };
 
 namespace {
 
+std::string message(std::errc code)
+{
+    return std::make_error_code(code).message();
+}
+
 // Only a regular file may be replaced, and only one we could have written to.
-bool canReplace(const fs::path& target)
+std::string whyNotReplaceable(const fs::path& target)
 {
     std::error_code error;
     const fs::file_status status = fs::symlink_status(target, error);
     if (status.type() == fs::file_type::not_found)
-        return true;
-    if (error || status.type() != fs::file_type::regular)
-        return false;
+        return "";
+    if (error)
+        return error.message();
+    if (status.type() == fs::file_type::directory)
+        return message(std::errc::is_a_directory);
+    if (status.type() != fs::file_type::regular)
+        return "not a regular file";
     // Opening for appending changes nothing in the file.
     std::ofstream probe(target, std::ios::binary | std::ios::app);
-    return static_cast<bool>(probe);
+    return probe ? "" : message(std::errc::permission_denied);
 }
 
-// Creates a new, empty file that no other process holds ("x": fail if it
-// exists), under a hidden name beside the target.
+// Creates a new, empty file under a hidden name beside the target ("x": fail
+// if it exists, where the C library honours it).
 bool createTemporary(const fs::path& target, fs::path& temporary)
 {
-    std::random_device seed;
-    std::mt19937_64 random(seed());
+    std::mt19937_64 random(std::random_device{}());
     for (int attempt = 0; attempt < 100; ++attempt) {
-        temporary = hiddenName(target, random);
-        errno = 0;
+        temporary = target.parent_path() / hiddenName(target.filename(), random(), 255);
         if (std::FILE* file = std::fopen(temporary.string().c_str(), "wbx")) {
             std::fclose(file);
             return true;
         }
-        if (errno != EEXIST)
+        std::error_code error;
+        if (!fs::exists(temporary, error))
             break;
     }
     temporary.clear();
@@ -68,17 +78,24 @@ OutputFile::~OutputFile()
     fs::remove(state_->temporary, error);
 }
 
-bool OutputFile::open(const std::string& outputName)
+bool OutputFile::open(const fs::path& outputName)
 {
     State& s = *state_;
-    s.target = resolveLinks(outputName);
-    if (!canReplace(s.target) || !createTemporary(s.target, s.temporary))
+    s.target = outputName;
+    s.failure = whyNotReplaceable(s.target);
+    if (!s.failure.empty())
         return false;
+    if (!createTemporary(s.target, s.temporary)) {
+        s.failure = message(std::errc::permission_denied);
+        return false;
+    }
     std::error_code error;
     const fs::file_status existing = fs::status(s.target, error);
     if (!error && fs::is_regular_file(existing))
         fs::permissions(s.temporary, existing.permissions(), error); // best effort
     s.stream.open(s.temporary, std::ios::binary | std::ios::trunc);
+    if (!s.stream)
+        s.failure = message(std::errc::permission_denied);
     return static_cast<bool>(s.stream);
 }
 
@@ -87,15 +104,24 @@ std::ostream& OutputFile::stream()
     return state_->stream;
 }
 
+const std::string& OutputFile::failure() const
+{
+    return state_->failure;
+}
+
 bool OutputFile::commit()
 {
     State& s = *state_;
     s.stream.close();
-    if (s.stream.fail())
+    if (s.stream.fail()) {
+        s.failure = message(std::errc::io_error);
         return false;
+    }
     std::error_code error;
     fs::rename(s.temporary, s.target, error);
     s.committed = !error;
+    if (error)
+        s.failure = error.message();
     return s.committed;
 }
 

@@ -1,8 +1,9 @@
 // The output file on POSIX systems: one descriptor from creation to commit,
-// never reopened by name, so that nobody who can write to the folder can
-// redirect the bitmap into another file by swapping a name for a link.
+// never reopened by name, and every step relative to the output's folder,
+// opened once, so that nobody who can write to the folder can redirect the
+// bitmap into another file by swapping a name for a link.
 #include "output_file.h"
-#include "output_target.h"
+#include "hidden_name.h"
 
 #include <fcntl.h>
 #include <signal.h>
@@ -12,42 +13,71 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <random>
 #include <streambuf>
 #include <system_error>
+#include <vector>
 
 namespace quiltpix {
 namespace fs = std::filesystem;
 
 namespace {
 
-// The one name to remove if a signal ends the run while the bitmap has one.
-// Set and cleared only with those signals blocked, so the handler never sees
-// it half-written.
-std::array<char, 4096> pendingName{};
+// The one name to remove if a signal ends the run while the bitmap has one,
+// and the folder it is in. Set and cleared only with those signals blocked,
+// so the handler never sees them half-written. Hidden names are far shorter
+// than this (see hiddenName).
+std::array<char, 256> pendingName{};
+volatile sig_atomic_t pendingDir = -1;
 volatile sig_atomic_t pendingSet = 0;
 
-constexpr std::array<int, 4> endingSignals = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+// Every catchable signal whose default action ends the process, but SIGPIPE
+// and SIGXFSZ, which are ignored (see ignoreWriteSignals).
+const std::vector<int>& endingSignals()
+{
+    static const std::vector<int> signals = [] {
+        std::vector<int> list = {SIGHUP,  SIGINT,  SIGQUIT, SIGILL,  SIGTRAP,   SIGABRT, SIGBUS, SIGFPE,
+                                 SIGUSR1, SIGSEGV, SIGUSR2, SIGALRM, SIGTERM,   SIGXCPU, SIGVTALRM,
+                                 SIGPROF, SIGSYS};
+#ifdef SIGSTKFLT
+        list.push_back(SIGSTKFLT);
+#endif
+#ifdef SIGPWR
+        list.push_back(SIGPWR);
+#endif
+#if defined(SIGPOLL) && defined(__linux__)
+        list.push_back(SIGPOLL); // SIGIO; elsewhere its default is to ignore it
+#endif
+#ifdef SIGRTMIN
+        for (int s = SIGRTMIN; s <= SIGRTMAX; ++s)
+            list.push_back(s);
+#endif
+        return list;
+    }();
+    return signals;
+}
 
 extern "C" void removePendingAndDie(int signal)
 {
     if (pendingSet)
-        ::unlink(pendingName.data());
+        ::unlinkat(pendingDir, pendingName.data(), 0);
     // SA_RESETHAND has put back the default action; the signal is delivered
     // again as the handler returns, so the exit status still names it.
     ::raise(signal);
 }
 
-// Installs the handler for each ending signal that is not ignored: a run
-// started with SIGINT ignored (in the background) must stay immune to it.
+// Installs the handler for each ending signal that has its default action:
+// one ignored at start (a background job's SIGINT) stays ignored, and one
+// that someone else handles (a sanitizer's SIGSEGV) stays theirs.
 void installHandlers()
 {
     static bool installed = false;
     if (installed)
         return;
     installed = true;
-    for (int signal : endingSignals) {
+    for (int signal : endingSignals()) {
         struct sigaction old {};
-        if (::sigaction(signal, nullptr, &old) != 0 || old.sa_handler == SIG_IGN)
+        if (::sigaction(signal, nullptr, &old) != 0 || (old.sa_flags & SA_SIGINFO) || old.sa_handler != SIG_DFL)
             continue;
         struct sigaction action {};
         action.sa_handler = removePendingAndDie;
@@ -65,7 +95,7 @@ public:
     {
         sigset_t set;
         sigemptyset(&set);
-        for (int signal : endingSignals)
+        for (int signal : endingSignals())
             sigaddset(&set, signal);
         ::sigprocmask(SIG_BLOCK, &set, &old_);
     }
@@ -77,34 +107,25 @@ private:
     sigset_t old_;
 };
 
-bool setPending(const std::string& name)
-{
-    if (name.size() >= pendingName.size())
-        return false;
-    std::memcpy(pendingName.data(), name.c_str(), name.size() + 1);
-    pendingSet = 1;
-    return true;
-}
-
 // Writes straight to the descriptor: the converter hands over large blocks,
 // so a buffer of our own would only add a copy.
 class DescriptorBuffer : public std::streambuf {
 public:
     int fd = -1;
-    bool failed = false;
+    int error = 0; // errno of the write that failed
 
 protected:
     std::streamsize xsputn(const char* data, std::streamsize n) override
     {
         std::streamsize done = 0;
-        while (!failed && done < n) {
+        while (error == 0 && done < n) {
             const ssize_t written = ::write(fd, data + done, static_cast<std::size_t>(n - done));
             if (written > 0)
                 done += written;
             else if (written < 0 && errno == EINTR)
                 continue;
             else
-                failed = true; // full disk, file size limit, I/O error
+                error = written < 0 ? errno : ENOSPC; // full disk, file size limit, I/O error
         }
         return done;
     }
@@ -124,18 +145,81 @@ mode_t currentUmask()
     return mask;
 }
 
+// A folder held open for the *at calls: O_PATH needs no read permission on it.
+int openFolder(int at, const fs::path& folder)
+{
+#ifdef O_PATH
+    return ::openat(at, folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+#else
+    return ::openat(at, folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+#endif
+}
+
+// The kernel's rule for links in shared folders (fs.protected_symlinks=1),
+// applied whatever the system's setting: in a sticky folder that everybody
+// may write to, only a link of the user's own or of the folder's owner is
+// followed, so nobody can plant one that points our output elsewhere.
+bool mayFollow(const struct stat& folder, const struct stat& link)
+{
+    const bool shared = (folder.st_mode & S_ISVTX) && (folder.st_mode & S_IWOTH);
+    return !shared || link.st_uid == ::geteuid() || link.st_uid == folder.st_uid;
+}
+
+bool readLink(int dir, const std::string& name, std::string& target)
+{
+    for (std::size_t size = 256; size <= 65536; size *= 4) {
+        std::vector<char> buffer(size);
+        const ssize_t n = ::readlinkat(dir, name.c_str(), buffer.data(), buffer.size());
+        if (n < 0)
+            return false;
+        if (static_cast<std::size_t>(n) < buffer.size()) {
+            target.assign(buffer.data(), static_cast<std::size_t>(n));
+            return true;
+        }
+    }
+    errno = ENAMETOOLONG;
+    return false;
+}
+
+// An append-only or immutable file cannot be replaced; statx tells without
+// opening it.
+bool isAppendOnlyOrImmutable(int dir, const std::string& name)
+{
+#if defined(__linux__) && defined(STATX_ATTR_APPEND) && defined(STATX_ATTR_IMMUTABLE)
+    struct statx attributes {};
+    if (::statx(dir, name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &attributes) != 0)
+        return false;
+    const auto refusing = static_cast<std::uint64_t>(STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE);
+    return (attributes.stx_attributes_mask & attributes.stx_attributes & refusing) != 0;
+#else
+    (void)dir;
+    (void)name;
+    return false;
+#endif
+}
+
 } // namespace
 
 struct OutputFile::State {
-    fs::path target;
-    std::string named; // the hidden name the file has, if any
+    int dir = -1;          // the output's folder, once links are followed
+    std::string name;      // the output's name in it
+    bool replacing = false; // an output stands under that name
+    std::string hidden;    // the hidden name the file has, if any
     mode_t mode = 0;
     DescriptorBuffer buffer;
     std::ostream stream{&buffer};
     bool committed = false;
+    std::string failure;
     std::mt19937_64 random{std::random_device{}()};
 
     int fd() const { return buffer.fd; }
+
+    bool fail(const std::string& why)
+    {
+        failure = why;
+        return false;
+    }
+    bool failWithErrno() { return fail(std::generic_category().message(errno)); }
 
     // Tries fresh hidden names until `make` puts the file under one (failing
     // with EEXIST while a name is taken), and remembers the name for the
@@ -143,53 +227,111 @@ struct OutputFile::State {
     template <typename Make>
     bool claimFreshName(Make make)
     {
+        const long limit = ::fpathconf(dir, _PC_NAME_MAX);
+        const std::size_t nameMax = limit > 0 ? static_cast<std::size_t>(limit) : 255;
         for (int attempt = 0; attempt < 100; ++attempt) {
-            const std::string name = hiddenName(target, random).string();
+            const std::string candidate = hiddenName(name, random(), nameMax).native();
             SignalsHeld held;
-            if (make(name)) {
-                if (setPending(name)) {
-                    named = name;
-                    return true;
-                }
-                ::unlink(name.c_str());
-                return false;
+            if (make(candidate)) {
+                std::memcpy(pendingName.data(), candidate.c_str(), candidate.size() + 1);
+                pendingDir = dir;
+                pendingSet = 1;
+                hidden = candidate;
+                return true;
             }
             if (errno != EEXIST)
-                return false;
+                return failWithErrno();
         }
-        return false;
+        return fail("no fresh temporary name could be found");
     }
 
     // Creates the file under a hidden name, exclusively, never through a link.
     bool createNamed()
     {
-        return claimFreshName([this](const std::string& name) {
-            buffer.fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        return claimFreshName([this](const std::string& candidate) {
+            buffer.fd = ::openat(dir, candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
             return buffer.fd >= 0;
         });
     }
 
-    // Gives the finished unnamed file a hidden name; linkat fails if the
-    // name exists, which makes the name ours alone.
-    bool linkNamed()
+    // Gives the finished unnamed file a name in the folder; linkat fails if
+    // the name exists, which makes it ours alone.
+    bool linkAs(const std::string& linkName)
     {
         const std::string self = "/proc/self/fd/" + std::to_string(fd());
-        return claimFreshName([this, &self](const std::string& name) {
-            int linked = ::linkat(AT_FDCWD, self.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW);
+        int linked = ::linkat(AT_FDCWD, self.c_str(), dir, linkName.c_str(), AT_SYMLINK_FOLLOW);
 #ifdef AT_EMPTY_PATH
-            if (linked != 0 && errno == ENOENT) // no /proc mounted
-                linked = ::linkat(fd(), "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH);
+        if (linked != 0 && errno == ENOENT) // no /proc mounted
+            linked = ::linkat(fd(), "", dir, linkName.c_str(), AT_EMPTY_PATH);
 #endif
-            return linked == 0;
-        });
+        return linked == 0;
     }
 
-    void removeNamed()
+    void removeHidden()
     {
         SignalsHeld held;
-        ::unlink(named.c_str());
+        ::unlinkat(dir, hidden.c_str(), 0);
         pendingSet = 0;
-        named.clear();
+        hidden.clear();
+    }
+
+    // Follows links at the end of the output name, one at a time, as the
+    // kernel would but with its protection for shared folders always on;
+    // each link's folder is opened through the kernel, relative to the last.
+    bool followLinks(struct stat& existing)
+    {
+        for (int hops = 0;; ++hops) {
+            if (::fstatat(dir, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) != 0) {
+                if (errno != ENOENT)
+                    return failWithErrno();
+                replacing = false;
+                return true;
+            }
+            if (!S_ISLNK(existing.st_mode)) {
+                replacing = true;
+                return true;
+            }
+            struct stat folder {};
+            if (hops == 40 || ::fstat(dir, &folder) != 0)
+                return fail(std::generic_category().message(ELOOP));
+            if (!mayFollow(folder, existing))
+                return fail("a link another user put in this shared folder; it is not followed");
+            std::string target;
+            if (!readLink(dir, name, target))
+                return failWithErrno();
+            const fs::path to(target);
+            const fs::path toFolder = to.has_parent_path() ? to.parent_path() : fs::path(".");
+            name = to.filename().native();
+            if (name.empty() || name == "." || name == "..")
+                return fail(std::generic_category().message(EISDIR));
+            const int next = openFolder(dir, toFolder);
+            if (next < 0)
+                return failWithErrno();
+            ::close(dir);
+            dir = next;
+        }
+    }
+
+    // Refuses, before any work, what the final rename would refuse.
+    bool mayReplace(const struct stat& existing)
+    {
+        if (S_ISDIR(existing.st_mode))
+            return fail(std::generic_category().message(EISDIR));
+        if (!S_ISREG(existing.st_mode))
+            return fail("not a regular file");
+        // Asked of the kernel, not by opening the file: a failed conversion
+        // must not so much as touch the old output.
+        if (::faccessat(dir, name.c_str(), W_OK, AT_EACCESS) != 0)
+            return failWithErrno();
+        if (isAppendOnlyOrImmutable(dir, name))
+            return fail("the file is append-only or immutable");
+        struct stat folder {};
+        if (::fstat(dir, &folder) != 0)
+            return failWithErrno();
+        const uid_t user = ::geteuid();
+        if ((folder.st_mode & S_ISVTX) && user != 0 && existing.st_uid != user && folder.st_uid != user)
+            return fail("it belongs to another user, and this shared folder lets only its owner replace it");
+        return true;
     }
 };
 
@@ -206,32 +348,32 @@ OutputFile::OutputFile() : state_(std::make_unique<State>()) {}
 OutputFile::~OutputFile()
 {
     State& s = *state_;
-    if (!s.committed && !s.named.empty())
-        s.removeNamed();
+    if (!s.committed && !s.hidden.empty())
+        s.removeHidden();
     if (s.fd() >= 0)
         ::close(s.fd());
+    if (s.dir >= 0)
+        ::close(s.dir);
 }
 
-bool OutputFile::open(const std::string& outputName)
+bool OutputFile::open(const fs::path& outputName)
 {
     State& s = *state_;
-    s.target = resolveLinks(outputName);
+    s.name = outputName.filename().native();
+    if (s.name.empty() || s.name == "." || s.name == "..")
+        return s.fail(std::generic_category().message(EISDIR));
+    s.dir = openFolder(AT_FDCWD, outputName.has_parent_path() ? outputName.parent_path() : fs::path("."));
+    if (s.dir < 0)
+        return s.failWithErrno();
     struct stat existing {};
-    if (::lstat(s.target.c_str(), &existing) == 0) {
-        // Only a regular file may be replaced, and only one we could have
-        // written to: appending to it, without blocking or following a link,
-        // changes nothing.
-        if (!S_ISREG(existing.st_mode))
-            return false;
-        const int probe = ::open(s.target.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (probe < 0)
-            return false;
-        ::close(probe);
-        s.mode = existing.st_mode & 0777;
-    } else if (errno == ENOENT) {
-        s.mode = 0666 & ~currentUmask();
-    } else {
+    if (!s.followLinks(existing))
         return false;
+    if (s.replacing) {
+        if (!s.mayReplace(existing))
+            return false;
+        s.mode = existing.st_mode & 0777;
+    } else {
+        s.mode = 0666 & ~currentUmask();
     }
 
     installHandlers();
@@ -240,15 +382,14 @@ bool OutputFile::open(const std::string& outputName)
     // take a named file from the start rather than fail after all the work.
     if (tryUnnamed && ::access("/proc/self/fd", X_OK) == 0) {
 #ifdef O_TMPFILE
-        const fs::path folder = s.target.has_parent_path() ? s.target.parent_path() : fs::path(".");
-        s.buffer.fd = ::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+        s.buffer.fd = ::openat(s.dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
         if (s.fd() >= 0)
             return true;
         // Older kernels and some network and FUSE file systems refuse
-        // unnamed files; anything else (no such folder, no permission) is
-        // a refusal of the output name.
+        // unnamed files; anything else (no permission, a read-only file
+        // system) is a refusal of the output name.
         if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)
-            return false;
+            return s.failWithErrno();
 #endif
     }
     return s.createNamed();
@@ -259,34 +400,58 @@ std::ostream& OutputFile::stream()
     return state_->stream;
 }
 
+const std::string& OutputFile::failure() const
+{
+    State& s = *state_;
+    if (s.failure.empty() && s.buffer.error != 0) // a write the converter saw fail
+        s.failure = std::generic_category().message(s.buffer.error);
+    return s.failure;
+}
+
 bool OutputFile::commit()
 {
     State& s = *state_;
-    if (s.fd() < 0 || !s.stream.flush() || s.buffer.failed)
-        return false;
-    // Synced before it takes the output's name, so that a crash soon after
-    // cannot leave an empty file where the old one was. A file system that
-    // cannot sync at all says EINVAL; that is no reason to fail.
-    if (::fchmod(s.fd(), s.mode) != 0 || (::fsync(s.fd()) != 0 && errno != EINVAL))
-        return false;
-    if (s.named.empty() && !s.linkNamed())
-        return false;
+    if (s.fd() < 0)
+        return s.fail(std::generic_category().message(EBADF));
+    if (!s.stream.flush() || s.buffer.error != 0)
+        return s.fail(std::generic_category().message(s.buffer.error ? s.buffer.error : EIO));
+    // No sync: like cp, the data reaches the disk when the system writes it
+    // back, and a conversion does not wait for the disk.
+    if (::fchmod(s.fd(), s.mode) != 0)
+        return s.failWithErrno();
+    if (s.hidden.empty()) {
+        // No output yet: the finished file takes the output name itself, in
+        // one step that fails if the name has appeared meanwhile; so a kill
+        // at any moment leaves nothing or the whole bitmap.
+        if (!s.replacing) {
+            if (s.linkAs(s.name)) {
+                const int fd = s.fd();
+                s.buffer.fd = -1;
+                s.committed = true;
+                return ::close(fd) == 0 || s.failWithErrno();
+            }
+            if (errno != EEXIST)
+                return s.failWithErrno();
+        }
+        if (!s.claimFreshName([&s](const std::string& candidate) { return s.linkAs(candidate); }))
+            return false;
+    }
     // Someone who may write to the folder can swap the hidden name for a
     // link of their own; renaming that over the output would hand them the
     // output name. The name must still be this very file.
     struct stat ours {}, named {};
-    if (::fstat(s.fd(), &ours) != 0 || ::lstat(s.named.c_str(), &named) != 0 || ours.st_dev != named.st_dev ||
-        ours.st_ino != named.st_ino)
-        return false;
+    if (::fstat(s.fd(), &ours) != 0 || ::fstatat(s.dir, s.hidden.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        ours.st_dev != named.st_dev || ours.st_ino != named.st_ino)
+        return s.fail("the temporary file was replaced by someone else");
     const int fd = s.fd();
     s.buffer.fd = -1;
     if (::close(fd) != 0)
-        return false;
+        return s.failWithErrno();
     SignalsHeld held;
-    if (::rename(s.named.c_str(), s.target.c_str()) != 0)
-        return false;
+    if (::renameat(s.dir, s.hidden.c_str(), s.dir, s.name.c_str()) != 0)
+        return s.failWithErrno();
     pendingSet = 0;
-    s.named.clear();
+    s.hidden.clear();
     s.committed = true;
     return true;
 }

@@ -1,11 +1,19 @@
 #pragma once
 
-#include <string>
+#include <filesystem>
 
 namespace quiltpix {
 
 // The input path cut at its last '.' (anywhere in the path, unless that '.' is
 // its first character), with ".bmp" appended.
-std::string makeOutputName(const std::string& inputPath);
+std::filesystem::path makeOutputName(const std::filesystem::path& inputPath);
+
+// The output for `-o FOLDER`: the input's file name alone, cut and extended by
+// the same rule, inside that folder.
+std::filesystem::path outputNameInFolder(const std::filesystem::path& folder, const std::filesystem::path& inputPath);
+
+// Whether `-o PATH` names a folder: one that exists, or a path that ends in a
+// separator.
+bool namesFolder(const std::filesystem::path& path);
 
 } // namespace quiltpix

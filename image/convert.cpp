@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,8 @@ namespace {
 constexpr std::uint64_t outputChunkBytes = 128 * 1024;
 constexpr std::uint64_t wideChunkRows = 32;
 constexpr std::uint64_t wideChunkBytes = 1024 * 1024;
+
+const char* const unreadable = "the file could not be read";
 
 // True when [pos, pos + length) lies within a file of size bytes; written so
 // that nothing can wrap.
@@ -109,7 +112,7 @@ std::string examineTables(std::istream& in, std::uint64_t inputSize, Plan& plan)
     if (!fits(0, mosHeaderSize, inputSize))
         return needs("the header", 0, mosHeaderSize, inputSize);
     if (!readAt(in, 0, headerBytes, mosHeaderSize))
-        return "the file could not be read";
+        return unreadable;
     const MosHeader h = parseMosHeader(headerBytes);
     plan.header = h;
     if (h.width <= 0)
@@ -131,7 +134,7 @@ std::string examineTables(std::istream& in, std::uint64_t inputSize, Plan& plan)
     if (!fits(tables, table.size(), inputSize))
         return needs("the tile offset table", tables, table.size(), inputSize);
     if (!readAt(in, tables, table.data(), table.size()))
-        return "the file could not be read";
+        return unreadable;
     const std::uint64_t base = tileDataBase(h);
     const std::size_t rowStride = 4 * static_cast<std::size_t>(h.columns);
     plan.runStart.resize(static_cast<std::size_t>(h.rows));
@@ -153,11 +156,13 @@ std::string examineRuns(const Plan& plan, std::uint64_t inputSize)
     return "";
 }
 
-bool convert(std::istream& in, std::uint64_t inputSize, std::ostream& out, std::ostream* progress)
+// Converts, or says why not: "" on success.
+std::string convert(std::istream& in, std::uint64_t inputSize, std::ostream& out, std::ostream* progress)
 {
     Plan plan;
-    if (!examineTables(in, inputSize, plan).empty())
-        return false;
+    std::string why = examineTables(in, inputSize, plan);
+    if (!why.empty())
+        return why;
     const MosHeader& header = plan.header;
     const std::uint64_t width = static_cast<std::uint64_t>(header.width);
     const std::vector<std::uint64_t>& runStart = plan.runStart;
@@ -165,13 +170,14 @@ bool convert(std::istream& in, std::uint64_t inputSize, std::ostream& out, std::
         *progress << tileDataBase(header) << std::endl;
     // The tile data base is reported once the offset table is read; then every
     // run is checked, all of them before anything is written.
-    if (!examineRuns(plan, inputSize).empty())
-        return false;
+    why = examineRuns(plan, inputSize);
+    if (!why.empty())
+        return why;
 
     unsigned char bitmapHeaders[bitmapHeadersSize];
     putBitmapHeaders(bitmapHeaders, header.width, header.height);
     if (!writeBytes(out, bitmapHeaders, bitmapHeadersSize))
-        return false;
+        return writeFailed;
 
     // Buffers no larger than the picture needs: a small picture takes little.
     const std::uint64_t rowSize = bitmapRowSize(header.width);
@@ -198,7 +204,7 @@ bool convert(std::istream& in, std::uint64_t inputSize, std::ostream& out, std::
                                                                     static_cast<std::uint64_t>(header.columns);
         if (!readAt(in, paletteRow, palettes, paletteBlockBytes) ||
             !readAt(in, runStart[static_cast<std::size_t>(r)], run, width * static_cast<std::uint64_t>(h)))
-            return false;
+            return unreadable;
         // Bitmap rows go bottom-up, so the tile row's bottom pixel row comes
         // first; fill the chunk in bands and write it whenever it is full.
         for (int y = h - 1; y >= 0;) {
@@ -209,27 +215,39 @@ bool convert(std::istream& in, std::uint64_t inputSize, std::ostream& out, std::
             rowsInChunk += static_cast<std::uint64_t>(count);
             if (rowsInChunk == chunkRows) {
                 if (!writeBytes(out, chunk, chunkRows * rowSize))
-                    return false;
+                    return writeFailed;
                 rowsInChunk = 0;
             }
         }
     }
     if (!writeBytes(out, chunk, rowsInChunk * rowSize) || !out.flush())
-        return false;
+        return writeFailed;
     if (progress)
         *progress << "Done" << std::endl;
-    return true;
+    return "";
+}
+
+bool report(const std::string& why, std::string* reason)
+{
+    if (reason)
+        *reason = why;
+    return why.empty();
 }
 
 } // namespace
 
-bool convertMosStream(std::istream& in, std::uint64_t inputSize, std::ostream& out, std::ostream* progress)
+const char* const writeFailed = "the bitmap could not be written";
+
+bool convertMosStream(std::istream& in, std::uint64_t inputSize, std::ostream& out, std::ostream* progress,
+                      std::string* reason)
 {
     try {
-        return convert(in, inputSize, out, progress);
+        return report(convert(in, inputSize, out, progress), reason);
+    } catch (const std::bad_alloc&) {
+        return report("out of memory", reason);
     } catch (const std::exception&) {
-        // Allocation failure, or a stream set up to throw.
-        return false;
+        // A stream set up to throw.
+        return report(unreadable, reason);
     }
 }
 
@@ -249,34 +267,44 @@ MosCheck checkMosStream(std::istream& in, std::uint64_t inputSize)
     return check;
 }
 
+std::string describe(const std::error_code& error)
+{
+    // Windows' own codes have their portable equivalent where there is one,
+    // so a user reads the same words everywhere.
+    const std::error_condition portable = error.default_error_condition();
+    return portable.category() == std::generic_category() ? portable.message() : error.message();
+}
+
 namespace {
 
 // Opens a regular file for reading and takes its size; the reason why not
 // otherwise. A directory or a device opens and seeks like a file here but is
 // not a picture, and a FIFO would block the open: regular files only.
-std::string openInput(const std::string& path, std::ifstream& in, std::uint64_t& size)
+std::string openInput(const std::filesystem::path& path, std::ifstream& in, std::uint64_t& size)
 {
     std::error_code error;
     const std::filesystem::file_status status = std::filesystem::status(path, error);
     if (error)
-        return error.message();
+        return describe(error);
+    if (std::filesystem::is_directory(status))
+        return describe(std::make_error_code(std::errc::is_a_directory));
     if (!std::filesystem::is_regular_file(status))
         return "not a regular file";
     errno = 0;
     in.open(path, std::ios::binary);
     if (!in)
-        return errno ? std::strerror(errno) : "cannot be opened";
+        return errno ? describe(std::error_code(errno, std::generic_category())) : "cannot be opened";
     in.seekg(0, std::ios::end);
     const std::streamoff end = in.tellg();
     if (end < 0)
-        return "the file could not be read";
+        return unreadable;
     size = static_cast<std::uint64_t>(end);
     return "";
 }
 
 } // namespace
 
-MosCheck checkMosFile(const std::string& inputPath)
+MosCheck checkMosFile(const std::filesystem::path& inputPath)
 {
     MosCheck check;
     try {
@@ -291,16 +319,29 @@ MosCheck checkMosFile(const std::string& inputPath)
     return check;
 }
 
-bool convertToBitmap(const std::string& inputPath, std::ostream& out)
+std::string inputProblem(const std::filesystem::path& inputPath)
 {
     try {
         std::ifstream in;
         std::uint64_t size = 0;
-        if (!openInput(inputPath, in, size).empty())
-            return false;
-        return convertMosStream(in, size, out, &std::cout);
+        return openInput(inputPath, in, size);
     } catch (const std::exception&) {
-        return false;
+        return "out of memory";
+    }
+}
+
+bool convertToBitmap(const std::filesystem::path& inputPath, std::ostream& out, std::ostream* progress,
+                     std::string* reason)
+{
+    try {
+        std::ifstream in;
+        std::uint64_t size = 0;
+        const std::string why = openInput(inputPath, in, size);
+        if (!why.empty())
+            return report(why, reason);
+        return convertMosStream(in, size, out, progress, reason);
+    } catch (const std::exception&) {
+        return report("out of memory", reason);
     }
 }
 

@@ -3,22 +3,29 @@
 #include "mos.h"
 
 #include <cstdint>
+#include <filesystem>
 #include <istream>
 #include <ostream>
 #include <string>
+#include <system_error>
 
 namespace quiltpix {
 
 // Converts the MOS file at inputPath into a 24-bit bitmap written to out, which
 // must be open for binary writing at its start. Prints the tile data base and
-// "Done" on standard output. Returns false, having written nothing to out, for
-// a file that is not a regular file, cannot be read, or is not a whole MOS file;
-// returns false too when writing to out fails. Nothing is thrown.
-bool convertToBitmap(const std::string& inputPath, std::ostream& out);
+// "Done" to progress (standard output unless told otherwise; nowhere when
+// null). Returns false, having written nothing to out, for a file that is not
+// a regular file, cannot be read, or is not a whole MOS file, and then says
+// why in `reason` (the words --check uses); returns false too when writing to
+// out fails, with the reason writeFailed. Nothing is thrown.
+bool convertToBitmap(const std::filesystem::path& inputPath, std::ostream& out, std::ostream* progress,
+                     std::string* reason = nullptr);
 
-// The same conversion from any seekable stream of inputSize bytes. The two
-// progress lines go to progress, or nowhere when it is null.
-bool convertMosStream(std::istream& in, std::uint64_t inputSize, std::ostream& out, std::ostream* progress);
+extern const char* const writeFailed;
+
+// The same conversion from any seekable stream of inputSize bytes.
+bool convertMosStream(std::istream& in, std::uint64_t inputSize, std::ostream& out, std::ostream* progress,
+                      std::string* reason = nullptr);
 
 // Whether a MOS file would convert, judged by the very checks the converter
 // makes before it writes anything. For a whole file, its header; otherwise
@@ -29,7 +36,16 @@ struct MosCheck {
     MosHeader header;
 };
 
-MosCheck checkMosFile(const std::string& inputPath);
+// Why the path cannot be read as a picture ("" when it can): the system's
+// words for a missing or unreadable file, or "Is a directory", or "not a
+// regular file" for a FIFO or a device, which are refused without waiting.
+std::string inputProblem(const std::filesystem::path& inputPath);
+
+// The system's message for an error, in the portable words where it has them
+// ("No such file or directory", "Permission denied").
+std::string describe(const std::error_code& error);
+
+MosCheck checkMosFile(const std::filesystem::path& inputPath);
 MosCheck checkMosStream(std::istream& in, std::uint64_t inputSize);
 
 } // namespace quiltpix

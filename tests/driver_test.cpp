@@ -22,6 +22,7 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string banner = "Quiltpix v1.0 by Wenderby\n";
+const std::string usage = "Usage: quiltpix <mosfile>\nRun 'quiltpix --help' for the options and more forms.\n";
 
 struct Outcome {
     int status = -1;
@@ -108,34 +109,44 @@ Bytes truncatedMos()
     return b;
 }
 
-std::string failedRun()
+const std::string truncatedReason = "tile row 1 needs bytes 8616 to 8826; the file ends at 8825";
+
+std::string failedRun(const std::string& name)
 {
-    return banner + std::to_string(24 + 4 * 1028) + "\nConversion failed!\n";
+    return banner + std::to_string(24 + 4 * 1028) + "\n" + name + ": " + truncatedReason + "\nConversion failed!\n";
 }
 
 } // namespace
 
 TEST(OutputName, CutAtTheLastDotOfTheWholePath)
 {
-    using quiltpix::makeOutputName;
-    EXPECT_EQ(makeOutputName("harbour.mos"), "harbour.bmp");
-    EXPECT_EQ(makeOutputName("harbour.MOS"), "harbour.bmp");
-    EXPECT_EQ(makeOutputName("a.b.mos"), "a.b.bmp");
-    EXPECT_EQ(makeOutputName("tiles"), "tiles.bmp");
-    EXPECT_EQ(makeOutputName(".mos"), ".mos.bmp");
-    EXPECT_EQ(makeOutputName("maps.old/tiles"), "maps.bmp");
-    EXPECT_EQ(makeOutputName("../tiles"), "..bmp");
-    EXPECT_EQ(makeOutputName("x."), "x.bmp");
-    EXPECT_EQ(makeOutputName("."), "..bmp");
-    EXPECT_EQ(makeOutputName(""), ".bmp");
-    EXPECT_EQ(makeOutputName(std::string(2000, 'a') + ".mos"), std::string(2000, 'a') + ".bmp");
+    const auto name = [](const std::string& input) { return quiltpix::makeOutputName(input).string(); };
+    EXPECT_EQ(name("harbour.mos"), "harbour.bmp");
+    EXPECT_EQ(name("harbour.MOS"), "harbour.bmp");
+    EXPECT_EQ(name("a.b.mos"), "a.b.bmp");
+    EXPECT_EQ(name("tiles"), "tiles.bmp");
+    EXPECT_EQ(name(".mos"), ".mos.bmp");
+    EXPECT_EQ(name("maps.old/tiles"), "maps.bmp");
+    EXPECT_EQ(name("../tiles"), "..bmp");
+    EXPECT_EQ(name("x."), "x.bmp");
+    EXPECT_EQ(name("."), "..bmp");
+    EXPECT_EQ(name(""), ".bmp");
+    EXPECT_EQ(name(std::string(2000, 'a') + ".mos"), std::string(2000, 'a') + ".bmp");
+
+    // Into a folder: the input's file name alone, by the same rule.
+    const auto into = [](const std::string& folder, const std::string& input) {
+        return quiltpix::outputNameInFolder(folder, input).string();
+    };
+    EXPECT_EQ(into("out", "scans.2019/tile_a"), "out/tile_a.bmp");
+    EXPECT_EQ(into("out/", "pics/a.b.mos"), "out/a.b.bmp");
+    EXPECT_EQ(into("out", ".mos"), "out/.mos.bmp");
 }
 
 TEST_F(Driver, ASuccessfulRunPrintsFourLinesAndWritesThePicture)
 {
     const Picture picture = noisePicture(70, 67, 5);
     put("harbour.MOS", writeMos(indexPicture(picture)));
-    const Outcome r = run({"harbour.MOS", "ignored", "args"});
+    const Outcome r = run({"harbour.MOS"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, banner + "4136\nDone\nMos file converted successfully!\n");
     EXPECT_EQ(r.err, "");
@@ -149,7 +160,7 @@ TEST_F(Driver, NoArgumentPrintsUsage)
 {
     const Outcome r = run({});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, banner + "Usage: quiltpix <mosfile>\n");
+    EXPECT_EQ(r.out, banner + usage);
     EXPECT_TRUE(listing().empty());
 }
 
@@ -168,19 +179,28 @@ TEST_F(Driver, AnEmptyArgumentVectorPrintsUsage)
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 1);
-    EXPECT_EQ(slurp(out), banner + "Usage: quiltpix <mosfile>\n");
+    EXPECT_EQ(slurp(out), banner + usage);
 }
 
 TEST_F(Driver, InputsThatAreNotReadableFilesCannotBeOpened)
 {
     fs::create_directory(dir_ / "pictures.d");
     ASSERT_EQ(::mkfifo((dir_ / "pipe.mos").c_str(), 0600), 0);
-    for (const std::string arg : {"missing.mos", "pictures.d", ".", "pipe.mos", "/dev/zero", ""}) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"missing.mos", "No such file or directory"}, {"pictures.d", "Is a directory"}, {".", "Is a directory"},
+        {"pipe.mos", "not a regular file"}, {"/dev/zero", "not a regular file"}, {"", "No such file or directory"}};
+    for (const auto& [arg, reason] : cases) {
         SCOPED_TRACE(arg);
         const Outcome r = run({arg});
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, banner + arg + " cannot be opened!\n");
+        EXPECT_EQ(r.out, banner + arg + ": " + reason + "\n" + arg + " cannot be opened!\n");
         EXPECT_EQ(r.err, "");
+    }
+    if (::geteuid() != 0) { // root reads anything
+        put("locked.mos", validMos());
+        fs::permissions(dir_ / "locked.mos", fs::perms::none);
+        EXPECT_EQ(run({"locked.mos"}).out, banner + "locked.mos: Permission denied\nlocked.mos cannot be opened!\n");
+        fs::remove(dir_ / "locked.mos");
     }
     EXPECT_EQ(listing(), (std::vector<std::string>{"pictures.d", "pipe.mos"}));
 }
@@ -189,20 +209,26 @@ TEST_F(Driver, AnOutputThatWouldBeTheInputIsRefused)
 {
     const Bytes mos = validMos();
     put("pic.bmp", mos);
+    const auto refusal = [](const std::string& name) {
+        return banner + name + ": that is the input file itself\nOutput file would overwrite the input: " + name + "\n";
+    };
     Outcome r = run({"pic.bmp"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, banner + "Output file would overwrite the input: pic.bmp\n");
+    EXPECT_EQ(r.out, refusal("pic.bmp"));
 
     put("linked.mos", mos);
     fs::create_symlink("linked.mos", dir_ / "linked.bmp");
     r = run({"linked.mos"});
-    EXPECT_EQ(r.out, banner + "Output file would overwrite the input: linked.bmp\n");
+    EXPECT_EQ(r.out, refusal("linked.bmp"));
 
     put("hard.mos", mos);
     fs::create_hard_link(dir_ / "hard.mos", dir_ / "hard.bmp");
     r = run({"hard.mos"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, banner + "Output file would overwrite the input: hard.bmp\n");
+    EXPECT_EQ(r.out, refusal("hard.bmp"));
+
+    r = run({"-o", "./hard.mos", "hard.mos"});
+    EXPECT_EQ(r.out, refusal("./hard.mos"));
 
     for (const char* name : {"pic.bmp", "linked.mos", "hard.mos"})
         EXPECT_EQ(readFile((dir_ / name).string()), mos) << name;
@@ -214,12 +240,23 @@ TEST_F(Driver, AnOutputNameThatCannotTakeAFileIsRefused)
     fs::create_directory(dir_ / "shots.bmp");
     put("lost.mos", validMos());
     fs::create_symlink("no/such/dir/lost.bmp", dir_ / "lost.bmp");
-    for (const std::string name : {"shots", "lost"}) {
+    for (const auto& [name, reason] : {std::pair<std::string, std::string>{"shots", "Is a directory"},
+                                       {"lost", "No such file or directory"}}) {
         const Outcome r = run({name + ".mos"});
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, banner + "Can't open output file: " + name + ".bmp\n");
+        EXPECT_EQ(r.out, banner + name + ".bmp: " + reason + "\nCan't open output file: " + name + ".bmp\n");
     }
     EXPECT_EQ(listing(), (std::vector<std::string>{"lost.bmp", "lost.mos", "shots.bmp", "shots.mos"}));
+
+    // A folder the user may not write to; root may write anywhere.
+    if (::geteuid() != 0) {
+        fs::create_directory(dir_ / "ro");
+        put("ro/pic.mos", validMos());
+        fs::permissions(dir_ / "ro", fs::perms::owner_read | fs::perms::owner_exec);
+        const Outcome r = run({"ro/pic.mos"});
+        EXPECT_EQ(r.out, banner + "ro/pic.bmp: Permission denied\nCan't open output file: ro/pic.bmp\n");
+        fs::permissions(dir_ / "ro", fs::perms::owner_all);
+    }
 }
 
 TEST_F(Driver, AFailedConversionLeavesNothingAndKeepsAnExistingOutput)
@@ -227,7 +264,7 @@ TEST_F(Driver, AFailedConversionLeavesNothingAndKeepsAnExistingOutput)
     put("broken.mos", truncatedMos());
     Outcome r = run({"broken.mos"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, failedRun());
+    EXPECT_EQ(r.out, failedRun("broken.mos"));
     EXPECT_EQ(listing(), (std::vector<std::string>{"broken.mos"}));
 
     const Bytes precious = {'k', 'e', 'e', 'p'};
@@ -248,7 +285,7 @@ TEST_F(Driver, AFailedWriteLeavesNothingAndKeepsAnExistingOutput)
     put("big.bmp", precious);
     const Outcome r = run({"big.mos"}, "ulimit -f 16;");
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, banner + "4136\nConversion failed!\n");
+    EXPECT_EQ(r.out, banner + "4136\nbig.bmp: File too large\nConversion failed!\n");
     EXPECT_EQ(readFile((dir_ / "big.bmp").string()), precious);
     EXPECT_EQ(listing(), (std::vector<std::string>{"big.bmp", "big.mos"}));
 }
@@ -299,25 +336,95 @@ TEST_F(Driver, TheOutputIsNamedAfterTheWholePathAndLongPathsWork)
     EXPECT_TRUE(fs::is_regular_file(dir_ / (deep + "long.bmp")));
 }
 
-TEST_F(Driver, HelpVersionAndCheckAreRecognisedOnlyAsTheFirstArgument)
+TEST_F(Driver, OptionsComeFirstCombineAndEndAtADoubleDash)
 {
     for (const std::string option : {"--help", "-h"}) {
         const Outcome r = run({option});
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out.rfind(banner + "Usage: quiltpix <mosfile>\n       quiltpix --check <mosfile>...\n", 0), 0u) << r.out;
+        EXPECT_EQ(r.out.rfind(banner + "Usage: quiltpix [-q] [-o PATH] <mosfile>\n", 0), 0u) << r.out;
     }
     Outcome r = run({"--version"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, banner + "quiltpix 1.0, MIT licence\n");
+    EXPECT_EQ(r.out, banner + "quiltpix " QUILTPIX_VERSION ", MIT licence\n");
 
-    // A file really named like an option is reached through its folder.
+    // Unknown options and a missing value are refused before anything else.
+    for (const std::string option : {"-x", "--frobnicate", "-qo"}) {
+        r = run({option, "whatever.mos"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, banner + "Unknown option: " + option + "\nUsage: quiltpix <mosfile>\n");
+    }
+    r = run({"-o"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, banner + "Option -o needs a path\nUsage: quiltpix <mosfile>\n");
+
+    // A file named like an option, after "--" or through its folder.
+    put("-x", validMos());
     put("--help", validMos());
-    r = run({"./--help"});
-    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(run({"--", "-x"}).status, 0);
+    EXPECT_TRUE(fs::is_regular_file(dir_ / "-x.bmp"));
+    EXPECT_EQ(run({"-q", "./--help"}).out, "");
     EXPECT_TRUE(fs::is_regular_file(dir_ / "--help.bmp"));
-    r = run({"whatever.mos", "--help"});
-    EXPECT_EQ(r.out, banner + "whatever.mos cannot be opened!\n");
+
+    // After the file, an option is just another ignored argument.
+    r = run({"whatever.mos", "--help", "-q"});
+    EXPECT_EQ(r.out, banner + "2 more arguments ignored: one file is converted a run. For many, use a loop, "
+                              "for f in *.mos; do quiltpix -q \"$f\"; done, or xargs -n1 -P4 quiltpix -q\n"
+                              "whatever.mos: No such file or directory\nwhatever.mos cannot be opened!\n");
     EXPECT_TRUE(r.err.empty());
+}
+
+TEST_F(Driver, QuietRunsPrintOnlyWhatWentWrong)
+{
+    put("good.mos", validMos());
+    put("cut.mos", truncatedMos());
+    Outcome r = run({"-q", "good.mos"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(fs::is_regular_file(dir_ / "good.bmp"));
+
+    r = run({"--quiet", "cut.mos"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "cut.mos: " + truncatedReason + "\n");
+    EXPECT_EQ(run({"-q", "gone.mos"}).out, "gone.mos: No such file or directory\n");
+
+    // The ignored arguments are said even so.
+    r = run({"-q", "good.mos", "cut.mos"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.find("1 more argument ignored: "), 0u) << r.out;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 1);
+
+    r = run({"-q", "--check", "good.mos", "cut.mos"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "cut.mos: " + truncatedReason + "\n");
+    EXPECT_EQ(run({"--check", "-q", "good.mos"}).out, "");
+}
+
+TEST_F(Driver, TheOutputGoesWhereMinusOSays)
+{
+    const Picture picture = noisePicture(70, 67, 4);
+    put("scans.2019/tile_a", writeMos(indexPicture(picture)));
+    put("scans.2019/tile_b", validMos(2));
+    fs::create_directory(dir_ / "out");
+
+    // Into a folder, by its name or by a trailing separator: named after the
+    // input's own file name, so that two inputs do not land on one output.
+    EXPECT_EQ(run({"-o", "out", "scans.2019/tile_a"}).status, 0);
+    EXPECT_EQ(run({"--output", "new/", "scans.2019/tile_b"}).out,
+              banner + "new/tile_b.bmp: No such file or directory\nCan't open output file: new/tile_b.bmp\n");
+    EXPECT_EQ(run({"-q", "--output=out/", "scans.2019/tile_b"}).out, "");
+    auto written = readBitmap(readFile((dir_ / "out/tile_a.bmp").string()));
+    ASSERT_TRUE(written);
+    EXPECT_EQ(firstDifference(picture, *written), "");
+    EXPECT_TRUE(fs::is_regular_file(dir_ / "out/tile_b.bmp"));
+
+    // To a file name, taken as it is, replacing what stood there.
+    put("out/any name", {'o', 'l', 'd'});
+    EXPECT_EQ(run({"-o", "out/any name", "scans.2019/tile_a"}).status, 0);
+    written = readBitmap(readFile((dir_ / "out/any name").string()));
+    ASSERT_TRUE(written);
+    EXPECT_EQ(firstDifference(picture, *written), "");
+    EXPECT_EQ(listing(), (std::vector<std::string>{"out", "out/any name", "out/tile_a.bmp", "out/tile_b.bmp",
+                                                   "scans.2019", "scans.2019/tile_a", "scans.2019/tile_b"}));
 }
 
 TEST_F(Driver, CheckGivesALinePerFileAndWritesNothing)
@@ -334,8 +441,8 @@ TEST_F(Driver, CheckGivesALinePerFileAndWritesNothing)
     r = run({"--check", "good.mos", "cut.mos", "folder.mos", "missing.mos"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, banner + "good.mos: 70 x 67 pixels, 2 x 2 tiles, palettes at 24, tile data at 4136: whole\n" +
-                         "cut.mos: tile row 1 needs bytes 8616 to 8826; the file ends at 8825\n" +
-                         "folder.mos: not a regular file\n" + "missing.mos: No such file or directory\n");
+                         "cut.mos: " + truncatedReason + "\n" + "folder.mos: Is a directory\n" +
+                         "missing.mos: No such file or directory\n");
 
     r = run({"--check"});
     EXPECT_EQ(r.status, 1);

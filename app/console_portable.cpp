@@ -1,0 +1,21 @@
+// The command line where names are bytes: taken and printed as they are.
+#include "console.h"
+
+namespace quiltpix {
+
+std::vector<std::filesystem::path> commandLine(int argc, char* argv[])
+{
+    std::vector<std::filesystem::path> arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.emplace_back(argv[i]);
+    return arguments;
+}
+
+std::string displayName(const std::filesystem::path& path)
+{
+    return path.string();
+}
+
+void prepareConsole() {}
+
+} // namespace quiltpix
