@@ -1,0 +1,283 @@
+// The output file against other users and odd situations: links planted in a
+// shared folder, a path as long as the system allows, every fatal signal on
+// the named fallback, and an old output that a failed run must not touch.
+// Tests that need a second user run only as root, and say so otherwise.
+#include "picture.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+using namespace quiltpix::testkit;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr uid_t nobody = 65534;
+
+struct Outcome {
+    int status = -1; // as waitpid gives it
+    std::string out;
+};
+
+// Runs a program in `dir` as `uid` (when root), its output in a pipe.
+pid_t start(const char* exe, const fs::path& dir, const std::vector<std::string>& args, int out, uid_t uid = ::geteuid())
+{
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(out, 1);
+        if (uid != ::geteuid() && (::setgid(uid) != 0 || ::setuid(uid) != 0))
+            ::_exit(125);
+        if (::chdir(dir.c_str()) != 0)
+            ::_exit(126);
+        std::vector<char*> argv = {const_cast<char*>(exe)};
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(exe, argv.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+Outcome run(const char* exe, const fs::path& dir, const std::vector<std::string>& args, uid_t uid = ::geteuid())
+{
+    int ends[2];
+    if (::pipe(ends) != 0)
+        return {};
+    const pid_t pid = start(exe, dir, args, ends[1], uid);
+    ::close(ends[1]);
+    Outcome r;
+    char buffer[4096];
+    for (ssize_t n; (n = ::read(ends[0], buffer, sizeof buffer)) > 0;)
+        r.out.append(buffer, static_cast<std::size_t>(n));
+    ::close(ends[0]);
+    ::waitpid(pid, &r.status, 0);
+    return r;
+}
+
+std::vector<std::string> listing(const fs::path& dir)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+Bytes smallMos()
+{
+    return writeMos(indexPicture(noisePicture(70, 67, 3)));
+}
+
+const std::string banner = "Quiltpix v1.0 by Wenderby\n";
+
+class OutputFileTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir_ = fs::temp_directory_path() / ("quiltpix-output-" + std::to_string(::getpid()) + "-" + info->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    fs::path dir_;
+};
+
+} // namespace
+
+// Another user's link in a sticky folder everybody may write to is never
+// followed, whatever fs.protected_symlinks says, whether it points at a file
+// or at nothing; the user's own link still is.
+TEST_F(OutputFileTest, ALinkAnotherUserPlantedInASharedFolderIsRefused)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root, to plant a link as a second user";
+    const fs::path shared = dir_ / "shared";
+    const fs::path elsewhere = dir_ / "elsewhere";
+    fs::create_directories(shared);
+    fs::create_directories(elsewhere);
+    fs::permissions(shared, fs::perms::all | fs::perms::sticky_bit);
+    fs::permissions(elsewhere, fs::perms::owner_all | fs::perms::others_exec);
+    fs::permissions(dir_, fs::perms::owner_all | fs::perms::others_exec);
+    const Bytes secret = {'s', 'e', 'c', 'r', 'e', 't'};
+    ASSERT_TRUE(writeFile((elsewhere / "secret").string(), secret));
+    ASSERT_TRUE(writeFile((shared / "pic.mos").string(), smallMos()));
+    fs::permissions(shared / "pic.mos", fs::perms::owner_read | fs::perms::others_read);
+
+    const auto plant = [&](const fs::path& to, uid_t owner) {
+        fs::remove(shared / "pic.bmp");
+        fs::create_symlink(to, shared / "pic.bmp");
+        ASSERT_EQ(::lchown((shared / "pic.bmp").c_str(), owner, owner), 0);
+    };
+    const std::string refused = "pic.bmp: a link another user put in this shared folder; it is not followed\n"
+                                "Can't open output file: pic.bmp\n";
+    for (const fs::path& to : {elsewhere / "secret", elsewhere / "new"}) {
+        SCOPED_TRACE(to);
+        plant(to, nobody);
+        Outcome r = run(QUILTPIX_EXE, shared, {"pic.mos"});
+        EXPECT_EQ(r.out, banner + refused);
+        // A second user, not the folder's owner, meets another's link too.
+        plant(to, 12345);
+        r = run(QUILTPIX_EXE, shared, {"pic.mos"}, nobody);
+        EXPECT_EQ(r.out, banner + refused);
+        EXPECT_EQ(readFile((elsewhere / "secret").string()), secret);
+        EXPECT_FALSE(fs::exists(elsewhere / "new"));
+    }
+
+    // The user's own link, and the folder owner's, are followed as before.
+    plant(elsewhere / "mine", 0);
+    EXPECT_EQ(run(QUILTPIX_EXE, shared, {"pic.mos"}).status, 0);
+    EXPECT_TRUE(fs::is_symlink(shared / "pic.bmp"));
+    EXPECT_TRUE(readBitmap(readFile((elsewhere / "mine").string())));
+    EXPECT_EQ(listing(shared), (std::vector<std::string>{"pic.bmp", "pic.mos"}));
+}
+
+// In a sticky folder, another user's old output cannot be renamed over, and an
+// append-only one cannot be replaced at all: both are refused before any work.
+TEST_F(OutputFileTest, WhatTheRenameWouldRefuseIsRefusedFirst)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root, to act as a second user and set file attributes";
+    const fs::path shared = dir_ / "shared";
+    fs::create_directories(shared);
+    fs::permissions(shared, fs::perms::all | fs::perms::sticky_bit);
+    fs::permissions(dir_, fs::perms::owner_all | fs::perms::others_exec);
+    ASSERT_TRUE(writeFile((shared / "pic.mos").string(), smallMos()));
+    fs::permissions(shared / "pic.mos", fs::perms::owner_read | fs::perms::others_read);
+    const Bytes old = {'o', 'l', 'd'};
+    ASSERT_TRUE(writeFile((shared / "pic.bmp").string(), old));
+    fs::permissions(shared / "pic.bmp", fs::perms::all); // writable, yet not ours to replace
+
+    Outcome r = run(QUILTPIX_EXE, shared, {"pic.mos"}, nobody);
+    EXPECT_EQ(r.out, banner +
+                         "pic.bmp: it belongs to another user, and this shared folder lets only its owner replace it\n"
+                         "Can't open output file: pic.bmp\n");
+
+    const int fd = ::open((shared / "pic.bmp").c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    int flags = 0;
+    if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+        flags |= FS_APPEND_FL;
+        if (::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0) {
+            r = run(QUILTPIX_EXE, shared, {"pic.mos"});
+            EXPECT_EQ(r.out, banner + "pic.bmp: the file is append-only or immutable\nCan't open output file: pic.bmp\n");
+            flags &= ~FS_APPEND_FL;
+            ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+        } else {
+            std::cout << "[ skipped  ] this file system takes no append-only flag\n";
+        }
+    }
+    ::close(fd);
+    EXPECT_EQ(readFile((shared / "pic.bmp").string()), old);
+    EXPECT_EQ(listing(shared), (std::vector<std::string>{"pic.bmp", "pic.mos"}));
+}
+
+// Paths up to the system's limit convert: everything after the folder is
+// opened works relative to it, so the hidden name adds nothing to the path.
+TEST_F(OutputFileTest, APathAsLongAsTheSystemAllowsConverts)
+{
+    std::string path;
+    int folder = ::open(dir_.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(folder, 0);
+    while (path.size() < 4090 - 200 - 8) {
+        const std::string name(200, static_cast<char>('a' + path.size() / 201 % 26));
+        ASSERT_EQ(::mkdirat(folder, name.c_str(), 0700), 0);
+        const int next = ::openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY);
+        ::close(folder);
+        folder = next;
+        path += name + "/";
+    }
+    const std::string file = std::string(4090 - path.size() - 4, 'p') + ".mos";
+    path += file;
+    ASSERT_EQ(path.size(), 4090u);
+    const Bytes mos = smallMos();
+    const int in = ::openat(folder, file.c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_GE(in, 0);
+    ASSERT_EQ(::write(in, mos.data(), mos.size()), static_cast<ssize_t>(mos.size()));
+    ::close(in);
+
+    for (const char* exe : {QUILTPIX_EXE, QUILTPIX_NAMED_TEMP_EXE}) {
+        SCOPED_TRACE(exe);
+        const Outcome r = run(exe, dir_, {path});
+        EXPECT_EQ(r.status, 0) << r.out;
+        const std::string bmp = file.substr(0, file.size() - 4) + ".bmp";
+        struct stat written {};
+        EXPECT_EQ(::fstatat(folder, bmp.c_str(), &written, 0), 0);
+        EXPECT_EQ(written.st_size, 54 + 212 * 67);
+        ::unlinkat(folder, bmp.c_str(), 0);
+    }
+    ::close(folder);
+}
+
+// On the named fallback, every catchable signal that would end the run
+// removes the hidden file on its way out, and the exit status names it.
+TEST_F(OutputFileTest, EveryFatalSignalRemovesTheNamedTemporary)
+{
+    ASSERT_TRUE(writeFile((dir_ / "k.mos").string(), writeMos(noiseIndexedPicture(4096, 2048, 5))));
+    const auto begin = std::chrono::steady_clock::now();
+    ASSERT_EQ(run(QUILTPIX_NAMED_TEMP_EXE, dir_, {"k.mos"}).status, 0);
+    const auto whole = std::chrono::steady_clock::now() - begin;
+    fs::remove(dir_ / "k.bmp");
+
+    std::vector<int> signals = {SIGUSR1, SIGUSR2, SIGALRM, SIGVTALRM, SIGPROF, SIGABRT,
+                                SIGXCPU, SIGSYS,  SIGTRAP, SIGPWR,    SIGSTKFLT, SIGRTMIN, SIGRTMAX};
+    int hit = 0;
+    for (int signal : signals) {
+        SCOPED_TRACE("signal " + std::to_string(signal));
+        const int null = ::open("/dev/null", O_WRONLY);
+        const pid_t pid = start(QUILTPIX_NAMED_TEMP_EXE, dir_, {"k.mos"}, null);
+        ::close(null);
+        std::this_thread::sleep_for(whole / 2);
+        ::kill(pid, signal);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        if (WIFSIGNALED(status)) {
+            ++hit;
+            EXPECT_EQ(WTERMSIG(status), signal);
+        }
+        fs::remove(dir_ / "k.bmp"); // in case it finished first
+        EXPECT_EQ(listing(dir_), std::vector<std::string>{"k.mos"});
+    }
+    std::cout << "[ signals  ] " << hit << " of " << signals.size() << " runs ended by their signal\n";
+    EXPECT_GT(hit, 0);
+}
+
+// A failed conversion does not open, write or change the old output: a
+// watcher sees no event on it at all.
+TEST_F(OutputFileTest, AFailedConversionDoesNotTouchTheOldOutput)
+{
+    Bytes cut = smallMos();
+    cut.pop_back();
+    ASSERT_TRUE(writeFile((dir_ / "cut.mos").string(), cut));
+    ASSERT_TRUE(writeFile((dir_ / "cut.bmp").string(), {'o', 'l', 'd'}));
+    const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(::inotify_add_watch(watch, (dir_ / "cut.bmp").c_str(), IN_ALL_EVENTS), 0);
+    for (const char* exe : {QUILTPIX_EXE, QUILTPIX_NAMED_TEMP_EXE}) {
+        const Outcome r = run(exe, dir_, {"cut.mos"});
+        EXPECT_EQ(WEXITSTATUS(r.status), 1);
+    }
+    alignas(inotify_event) char events[4096];
+    pollfd ready{watch, POLLIN, 0};
+    const int pending = ::poll(&ready, 1, 100);
+    ssize_t n = pending > 0 ? ::read(watch, events, sizeof events) : 0;
+    EXPECT_LE(n, 0) << "the old output saw events, the first with mask "
+                    << (n > 0 ? reinterpret_cast<const inotify_event*>(events)->mask : 0);
+    ::close(watch);
+}
