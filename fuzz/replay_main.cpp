@@ -31,11 +31,11 @@ int main(int argc, char* argv[])
     for (const fs::path& file : files) {
         std::ifstream in(file, std::ios::binary);
         if (!in) {
-            std::fprintf(stderr, "cannot read %s\n", file.c_str());
+            std::fprintf(stderr, "cannot read %s\n", file.u8string().c_str());
             return 1;
         }
         const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        std::printf("%s\n", file.c_str());
+        std::printf("%s\n", file.u8string().c_str()); // UTF-8 on every system
         LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
     }
     std::printf("replayed %zu files\n", files.size());

@@ -1,6 +1,9 @@
 #include "work_memory.h"
 
 #include <cstdlib>
+#ifdef _WIN32
+#include <malloc.h>
+#endif
 #include <new>
 
 #if defined(__linux__)
@@ -25,7 +28,13 @@ WorkMemory::WorkMemory(std::size_t bytes)
 {
     const std::size_t alignment = bytes >= hugePage / 2 ? hugePage : cacheLine;
     const std::size_t size = roundUp(bytes == 0 ? 1 : bytes, alignment);
+#ifdef _WIN32
+    // Windows' C library has no aligned_alloc: free() cannot tell an
+    // aligned block there, so it pairs _aligned_malloc with _aligned_free.
+    data_ = static_cast<unsigned char*>(::_aligned_malloc(size, alignment));
+#else
     data_ = static_cast<unsigned char*>(std::aligned_alloc(alignment, size));
+#endif
     if (!data_)
         throw std::bad_alloc();
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
@@ -36,7 +45,11 @@ WorkMemory::WorkMemory(std::size_t bytes)
 
 WorkMemory::~WorkMemory()
 {
+#ifdef _WIN32
+    ::_aligned_free(data_);
+#else
     std::free(data_);
+#endif
 }
 
 } // namespace quiltpix

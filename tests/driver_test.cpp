@@ -22,6 +22,8 @@ namespace fs = std::filesystem;
 namespace {
 
 const std::string banner = "Quiltpix v1.0 by Wenderby\n";
+// The emulator that runs the program on a cross build, or nothing.
+const std::string runner = std::string(QUILTPIX_RUNNER).empty() ? "" : std::string(QUILTPIX_RUNNER) + " ";
 const std::string usage = "Usage: quiltpix <mosfile>\nRun 'quiltpix --help' for the options and more forms.\n";
 
 struct Outcome {
@@ -60,7 +62,7 @@ protected:
     // first (limits, traps). Gives up after 20 s, so a hang fails the test.
     Outcome run(const std::vector<std::string>& args, const std::string& prefix = "")
     {
-        std::string command = "cd " + quote(dir_.string()) + " && " + prefix + " exec timeout 20 " + quote(QUILTPIX_EXE);
+        std::string command = "cd " + quote(dir_.string()) + " && " + prefix + " exec timeout 20 " + runner + quote(QUILTPIX_EXE);
         for (const std::string& a : args)
             command += " " + quote(a);
         command += " >" + quote((dir_ / ".out").string()) + " 2>" + quote((dir_ / ".err").string()) + " </dev/null";
@@ -166,6 +168,8 @@ TEST_F(Driver, NoArgumentPrintsUsage)
 
 TEST_F(Driver, AnEmptyArgumentVectorPrintsUsage)
 {
+    if (!runner.empty())
+        GTEST_SKIP() << "an emulator cannot start a program with no arguments at all";
     const fs::path out = dir_ / "out";
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);

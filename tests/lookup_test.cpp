@@ -6,8 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#else
 #include <sys/mman.h>
 #include <unistd.h>
+#endif
 
 #include <sstream>
 
@@ -20,6 +25,21 @@ namespace {
 // that any access past the end faults at once, sanitizers or not.
 class Guarded {
 public:
+#ifdef _WIN32
+    explicit Guarded(std::size_t size)
+    {
+        SYSTEM_INFO info;
+        ::GetSystemInfo(&info);
+        const std::size_t page = info.dwPageSize;
+        pages_ = (size + page - 1) / page * page + page;
+        base_ = static_cast<unsigned char*>(::VirtualAlloc(nullptr, pages_, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE));
+        EXPECT_NE(base_, nullptr);
+        DWORD old = 0;
+        ::VirtualProtect(base_ + pages_ - page, page, PAGE_NOACCESS, &old);
+        data_ = base_ + pages_ - page - size;
+    }
+    ~Guarded() { ::VirtualFree(base_, 0, MEM_RELEASE); }
+#else
     explicit Guarded(std::size_t size)
     {
         const std::size_t page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
@@ -31,6 +51,7 @@ public:
         data_ = base_ + pages_ - page - size;
     }
     ~Guarded() { ::munmap(base_, pages_); }
+#endif
     Guarded(const Guarded&) = delete;
     Guarded& operator=(const Guarded&) = delete;
     unsigned char* data() { return data_; }

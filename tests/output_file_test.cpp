@@ -43,11 +43,15 @@ pid_t start(const char* exe, const fs::path& dir, const std::vector<std::string>
             ::_exit(125);
         if (::chdir(dir.c_str()) != 0)
             ::_exit(126);
-        std::vector<char*> argv = {const_cast<char*>(exe)};
+        // On a cross build the emulator runs the program.
+        std::vector<char*> argv;
+        if (*QUILTPIX_RUNNER)
+            argv.push_back(const_cast<char*>(QUILTPIX_RUNNER));
+        argv.push_back(const_cast<char*>(exe));
         for (const std::string& a : args)
             argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
-        ::execv(exe, argv.data());
+        ::execv(argv[0], argv.data());
         ::_exit(127);
     }
     return pid;

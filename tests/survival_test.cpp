@@ -37,7 +37,11 @@ pid_t start(const char* exe, const fs::path& dir, const std::string& input, int 
         ::dup2(sink, 1);
         if (::chdir(dir.c_str()) != 0)
             ::_exit(126);
-        ::execl(exe, exe, input.c_str(), static_cast<char*>(nullptr));
+        // On a cross build the emulator runs the program.
+        if (*QUILTPIX_RUNNER)
+            ::execl(QUILTPIX_RUNNER, QUILTPIX_RUNNER, exe, input.c_str(), static_cast<char*>(nullptr));
+        else
+            ::execl(exe, exe, input.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
     }
     return pid;

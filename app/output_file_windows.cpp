@@ -1,0 +1,212 @@
+// The output file on Windows: one handle from creation to commit, under a
+// fresh hidden name in the output's folder, marked for deletion until the
+// commit so that the system removes it however the process ends (Ctrl-C, a
+// closed console, a terminated process), then renamed by handle over the
+// output in one replace.
+#include "output_file.h"
+#include "hidden_name.h"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+#include <algorithm>
+#include <cstring>
+#include <random>
+#include <streambuf>
+#include <system_error>
+#include <vector>
+
+namespace quiltpix {
+namespace fs = std::filesystem;
+
+namespace {
+
+// The system's words for an error, in the portable form where there is one,
+// so that users read the same reasons as on other systems.
+std::string describe(DWORD code)
+{
+    switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_NAME:
+        return std::make_error_code(std::errc::no_such_file_or_directory).message();
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+        return std::make_error_code(std::errc::permission_denied).message();
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return std::make_error_code(std::errc::no_space_on_device).message();
+    case ERROR_WRITE_PROTECT:
+        return std::make_error_code(std::errc::read_only_file_system).message();
+    case ERROR_FILENAME_EXCED_RANGE:
+        return std::make_error_code(std::errc::filename_too_long).message();
+    default:
+        return std::system_category().message(static_cast<int>(code));
+    }
+}
+
+// Writes straight to the handle, in pieces a DWORD can count.
+class HandleBuffer : public std::streambuf {
+public:
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    DWORD error = 0;
+
+protected:
+    std::streamsize xsputn(const char* data, std::streamsize n) override
+    {
+        std::streamsize done = 0;
+        while (error == 0 && done < n) {
+            const std::streamsize piece = std::min<std::streamsize>(n - done, 1 << 30);
+            DWORD written = 0;
+            if (!::WriteFile(handle, data + done, static_cast<DWORD>(piece), &written, nullptr))
+                error = ::GetLastError();
+            else if (written == 0)
+                error = ERROR_DISK_FULL;
+            done += written;
+        }
+        return done;
+    }
+    int_type overflow(int_type c) override
+    {
+        if (traits_type::eq_int_type(c, traits_type::eof()))
+            return traits_type::not_eof(c);
+        const char byte = traits_type::to_char_type(c);
+        return xsputn(&byte, 1) == 1 ? c : traits_type::eof();
+    }
+};
+
+bool markForDeletion(HANDLE handle, bool doomed)
+{
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = doomed ? TRUE : FALSE;
+    return ::SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+}
+
+// Renames the open file over `target` in one step, replacing what is there.
+bool renameOver(HANDLE handle, const std::wstring& target)
+{
+    const std::size_t nameBytes = target.size() * sizeof(wchar_t);
+    std::vector<unsigned char> block(sizeof(FILE_RENAME_INFO) + nameBytes + sizeof(wchar_t), 0);
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(block.data());
+    info->ReplaceIfExists = TRUE;
+    info->RootDirectory = nullptr;
+    info->FileNameLength = static_cast<DWORD>(nameBytes);
+    std::memcpy(info->FileName, target.c_str(), nameBytes);
+    return ::SetFileInformationByHandle(handle, FileRenameInfo, info, static_cast<DWORD>(block.size())) != 0;
+}
+
+} // namespace
+
+struct OutputFile::State {
+    fs::path target;
+    HandleBuffer buffer;
+    std::ostream stream{&buffer};
+    bool committed = false;
+    std::string failure;
+
+    bool fail(const std::string& why)
+    {
+        failure = why;
+        return false;
+    }
+};
+
+OutputFile::OutputFile() : state_(std::make_unique<State>()) {}
+
+OutputFile::~OutputFile()
+{
+    // Closing the handle of a file still marked for deletion removes it.
+    if (state_->buffer.handle != INVALID_HANDLE_VALUE)
+        ::CloseHandle(state_->buffer.handle);
+}
+
+bool OutputFile::open(const fs::path& outputName)
+{
+    State& s = *state_;
+    std::error_code error;
+    s.target = fs::absolute(outputName, error);
+    if (error)
+        return s.fail(error.message());
+    if (s.target.filename().empty())
+        return s.fail(std::make_error_code(std::errc::is_a_directory).message());
+    const DWORD attributes = ::GetFileAttributesW(s.target.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        // Only a file may be replaced, and not one marked read-only: that is
+        // Windows' way of saying the file may not be written.
+        if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+            return s.fail(std::make_error_code(std::errc::is_a_directory).message());
+        if (attributes & FILE_ATTRIBUTE_READONLY)
+            return s.fail("the file is read-only");
+        if (attributes & FILE_ATTRIBUTE_DEVICE)
+            return s.fail("not a regular file");
+    } else if (const DWORD code = ::GetLastError(); code != ERROR_FILE_NOT_FOUND) {
+        return s.fail(describe(code));
+    }
+
+    std::mt19937_64 random(std::random_device{}());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const fs::path hidden = s.target.parent_path() / hiddenName(s.target.filename(), random(), 255);
+        // CREATE_NEW fails if the name exists; no sharing, so nobody else
+        // opens the file while it is ours.
+        const HANDLE handle = ::CreateFileW(hidden.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                                            FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) {
+            const DWORD code = ::GetLastError();
+            if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS)
+                continue;
+            return s.fail(describe(code));
+        }
+        s.buffer.handle = handle;
+        if (!markForDeletion(handle, true))
+            return s.fail(describe(::GetLastError()));
+        return true;
+    }
+    return s.fail("no fresh temporary name could be found");
+}
+
+std::ostream& OutputFile::stream()
+{
+    return state_->stream;
+}
+
+const std::string& OutputFile::failure() const
+{
+    State& s = *state_;
+    if (s.failure.empty() && s.buffer.error != 0) // a write the converter saw fail
+        s.failure = describe(s.buffer.error);
+    return s.failure;
+}
+
+bool OutputFile::commit()
+{
+    State& s = *state_;
+    const HANDLE handle = s.buffer.handle;
+    if (handle == INVALID_HANDLE_VALUE)
+        return s.fail(describe(ERROR_INVALID_HANDLE));
+    if (!s.stream.flush() || s.buffer.error != 0)
+        return s.fail(describe(s.buffer.error ? s.buffer.error : ERROR_WRITE_FAULT));
+    // Not hidden any more once it has its real name.
+    FILE_BASIC_INFO basic{};
+    if (::GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic)) {
+        basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+        ::SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
+    }
+    // The file is kept only from now on; a kill between this and the rename
+    // can leave it under its hidden name.
+    if (!markForDeletion(handle, false) || !renameOver(handle, s.target.native())) {
+        const DWORD code = ::GetLastError();
+        markForDeletion(handle, true);
+        return s.fail(describe(code));
+    }
+    s.buffer.handle = INVALID_HANDLE_VALUE;
+    s.committed = true;
+    if (!::CloseHandle(handle))
+        return s.fail(describe(::GetLastError()));
+    return true;
+}
+
+void ignoreWriteSignals() {}
+
+} // namespace quiltpix
