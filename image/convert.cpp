@@ -130,7 +130,7 @@ std::string examineTables(std::istream& in, std::uint64_t inputSize, Plan& plan)
     const std::uint64_t tables = offsetTablePosition(h);
     if (!fits(h.paletteOffset, tables - h.paletteOffset, inputSize))
         return needs("the palette table", h.paletteOffset, tables - h.paletteOffset, inputSize);
-    std::vector<unsigned char> table(4 * tileCount(h));
+    std::vector<unsigned char> table(static_cast<std::size_t>(4 * tileCount(h)));
     if (!fits(tables, table.size(), inputSize))
         return needs("the tile offset table", tables, table.size(), inputSize);
     if (!readAt(in, tables, table.data(), table.size()))

@@ -3,7 +3,9 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer, and, where clang is
 # installed, the tests again under clang's sanitizers with the fuzz corpus
 # replayed and a bounded fuzzing run (QUILTPIX_FUZZ_SECONDS, default 60);
-# last, the bitmaps checked in two independent readers (scripts/crosscheck.sh).
+# then the bitmaps checked in two independent readers (scripts/crosscheck.sh);
+# last, the builds for Windows, i686, s390x, aarch64 and a scalar-only build,
+# tested under wine and qemu-user (scripts/cross.sh; QUILTPIX_CROSS=0 skips it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -33,3 +35,10 @@ fi
 
 step "Bitmaps in independent readers (ImageMagick, Pillow)"
 bash scripts/crosscheck.sh
+
+if [ "${QUILTPIX_CROSS:-1}" != 0 ]; then
+  step "Other systems: Windows under wine; i686, s390x, aarch64 under qemu-user; no vector kernels"
+  bash scripts/cross.sh
+else
+  step "QUILTPIX_CROSS=0: no builds for other systems"
+fi

@@ -23,9 +23,16 @@ void put32(Bytes& b, std::size_t pos, std::uint32_t v)
     put16(b, pos + 2, v >> 16);
 }
 
+// Positions are 64-bit, as in the converter; every one used here has been
+// checked against the file's size, which a size_t holds.
+unsigned char byteAt(const Bytes& b, std::uint64_t pos)
+{
+    return b[static_cast<std::size_t>(pos)];
+}
+
 std::uint32_t get16(const Bytes& b, std::uint64_t pos)
 {
-    return b[pos] | (std::uint32_t{b[pos + 1]} << 8);
+    return byteAt(b, pos) | (std::uint32_t{byteAt(b, pos + 1)} << 8);
 }
 
 std::uint32_t get32(const Bytes& b, std::uint64_t pos)
@@ -224,10 +231,10 @@ std::optional<Picture> readBitmap(const Bytes& file, std::string* why)
         const std::uint64_t start = 54 + stride * static_cast<std::uint64_t>(row);
         for (int x = 0; x < width; ++x) {
             const std::uint64_t pos = start + 3 * static_cast<std::uint64_t>(x);
-            p.at(x, height - 1 - row) = {file[pos], file[pos + 1], file[pos + 2]};
+            p.at(x, height - 1 - row) = {byteAt(file, pos), byteAt(file, pos + 1), byteAt(file, pos + 2)};
         }
         for (std::uint64_t pos = start + 3 * static_cast<std::uint64_t>(width); pos < start + stride; ++pos)
-            if (file[pos] != 0)
+            if (byteAt(file, pos) != 0)
                 return fail("row padding is not zero");
     }
     return p;
@@ -269,8 +276,8 @@ std::optional<Picture> referenceDecode(const Bytes& file)
             const std::uint64_t palette = paletteOffset + 1024 * (static_cast<std::uint64_t>(r) * static_cast<std::uint64_t>(columns) + static_cast<std::uint64_t>(c));
             for (int y = 0; y < h; ++y)
                 for (int x = 0; x < w; ++x) {
-                    const std::uint64_t entry = palette + 4 * std::uint64_t{file[tileStart + static_cast<std::uint64_t>(y * w + x)]};
-                    p.at(c * tile + x, r * tile + y) = {file[entry], file[entry + 1], file[entry + 2]};
+                    const std::uint64_t entry = palette + 4 * std::uint64_t{byteAt(file, tileStart + static_cast<std::uint64_t>(y * w + x))};
+                    p.at(c * tile + x, r * tile + y) = {byteAt(file, entry), byteAt(file, entry + 1), byteAt(file, entry + 2)};
                 }
         }
     }

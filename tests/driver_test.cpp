@@ -1,6 +1,5 @@
 // The command-line program end to end: messages, exit statuses, output names,
 // and what happens to the user's files when things go wrong.
-#include "output_name.h"
 #include "picture.h"
 
 #include <gtest/gtest.h>
@@ -119,30 +118,6 @@ std::string failedRun(const std::string& name)
 }
 
 } // namespace
-
-TEST(OutputName, CutAtTheLastDotOfTheWholePath)
-{
-    const auto name = [](const std::string& input) { return quiltpix::makeOutputName(input).string(); };
-    EXPECT_EQ(name("harbour.mos"), "harbour.bmp");
-    EXPECT_EQ(name("harbour.MOS"), "harbour.bmp");
-    EXPECT_EQ(name("a.b.mos"), "a.b.bmp");
-    EXPECT_EQ(name("tiles"), "tiles.bmp");
-    EXPECT_EQ(name(".mos"), ".mos.bmp");
-    EXPECT_EQ(name("maps.old/tiles"), "maps.bmp");
-    EXPECT_EQ(name("../tiles"), "..bmp");
-    EXPECT_EQ(name("x."), "x.bmp");
-    EXPECT_EQ(name("."), "..bmp");
-    EXPECT_EQ(name(""), ".bmp");
-    EXPECT_EQ(name(std::string(2000, 'a') + ".mos"), std::string(2000, 'a') + ".bmp");
-
-    // Into a folder: the input's file name alone, by the same rule.
-    const auto into = [](const std::string& folder, const std::string& input) {
-        return quiltpix::outputNameInFolder(folder, input).string();
-    };
-    EXPECT_EQ(into("out", "scans.2019/tile_a"), "out/tile_a.bmp");
-    EXPECT_EQ(into("out/", "pics/a.b.mos"), "out/a.b.bmp");
-    EXPECT_EQ(into("out", ".mos"), "out/.mos.bmp");
-}
 
 TEST_F(Driver, ASuccessfulRunPrintsFourLinesAndWritesThePicture)
 {

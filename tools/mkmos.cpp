@@ -4,6 +4,9 @@
 //   mkmos noise W H OUT.mos [SEED [OUT.ppm]]
 //                                    random palettes and pixels, any size up to
 //                                    32767, and optionally the picture as a PPM
+//   mkmos far W H OUT.mos [SEED]     the same picture as noise, with its tables
+//                                    and tile data moved past 4 GiB into a
+//                                    sparse file: it must convert identically
 //   mkmos seeds DIR                  the fuzzer's seed files
 #include "picture.h"
 
@@ -96,9 +99,25 @@ bool seeds(const std::string& dir)
     return true;
 }
 
+// Moves everything after the header to `to`: tile offsets count from the tile
+// data base, so they stay right. The bytes skipped are never written, so the
+// file takes almost no disk.
+bool writeFar(const std::string& path, const Bytes& near, std::uint32_t to)
+{
+    Bytes header(near.begin(), near.begin() + 24);
+    for (int i = 0; i < 4; ++i)
+        header[20 + static_cast<std::size_t>(i)] = static_cast<unsigned char>(to >> (8 * i));
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(header.data()), 24);
+    out.seekp(static_cast<std::streamoff>(to));
+    out.write(reinterpret_cast<const char*>(near.data() + 24), static_cast<std::streamsize>(near.size() - 24));
+    return static_cast<bool>(out.flush());
+}
+
 int usage()
 {
-    std::fputs("usage: mkmos sample OUT.mos [OUT.ppm] | noise W H OUT.mos [SEED [OUT.ppm]] | seeds DIR\n", stderr);
+    std::fputs("usage: mkmos sample OUT.mos [OUT.ppm] | noise W H OUT.mos [SEED [OUT.ppm]] | far W H OUT.mos [SEED]"
+               " | seeds DIR\n", stderr);
     return 2;
 }
 
@@ -113,12 +132,14 @@ int main(int argc, char* argv[])
             return 1;
         return argc >= 4 && !writePpm(argv[3], picture) ? 1 : 0;
     }
-    if (what == "noise" && argc >= 5) {
+    if ((what == "noise" || what == "far") && argc >= 5) {
         const int width = std::atoi(argv[2]), height = std::atoi(argv[3]);
         if (width < 1 || width > 32767 || height < 1 || height > 32767)
             return usage();
         const std::uint64_t seed = argc >= 6 ? std::strtoull(argv[5], nullptr, 10) : 1;
         const IndexedPicture picture = noiseIndexedPicture(width, height, seed);
+        if (what == "far") // 4 GiB less a page: the tile data lies past 4 GiB
+            return writeFar(argv[4], writeMos(picture), 0xFFFFF000u) ? 0 : 1;
         if (!writeFile(argv[4], writeMos(picture)))
             return 1;
         return argc >= 7 && !writePpm(argv[6], colours(picture)) ? 1 : 0;

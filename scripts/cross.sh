@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Builds the program and its tests for the other systems it runs on, runs the
+# tests there through an emulator, and converts two large pictures with each
+# build, comparing the bitmaps byte for byte with this machine's native build:
+# one whose bitmap is over 2 GiB (32767 x 32767: 3.2 GB) and one whose tile
+# data lies past 4 GiB in a sparse file.
+#   windows  Windows x64, MinGW-w64, run under wine (plus scripts/windows_driver.sh)
+#   i686     32-bit x86 Linux, under qemu-user
+#   s390x    big-endian Linux, under qemu-user
+#   aarch64  64-bit ARM Linux, under qemu-user
+#   scalar   this machine, built without vector kernels
+# Usage: bash scripts/cross.sh [TARGET ...]   (default: all five)
+# Needs the native Release build in build/ (scripts/test.sh makes it first).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=(windows i686 s390x aarch64 scalar)
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build -j"$(nproc)" --target quiltpix mkmos >/dev/null
+
+# The large pictures and their native bitmaps, on tmpfs when it has room.
+if [ "$(df --output=avail -k /dev/shm 2>/dev/null | tail -n 1)" -gt $((12 * 1024 * 1024)) ] 2>/dev/null; then
+  work=$(mktemp -d /dev/shm/quiltpix-cross.XXXXXX)
+else
+  work=$(mktemp -d "$root/build/cross-work.XXXXXX")
+fi
+trap 'rm -rf "$work"' EXIT
+echo "making the large pictures in $work"
+build/mkmos noise 32767 32767 "$work/huge.mos" 9
+build/mkmos far 3000 2000 "$work/far.mos" 4
+(cd "$work" && "$root/build/quiltpix" -q huge.mos && "$root/build/quiltpix" -q far.mos)
+mkdir "$work/native" && mv "$work/huge.bmp" "$work/far.bmp" "$work/native/"
+
+mkdir -p build-cross
+summary=()
+status=0
+for target in "${targets[@]}"; do
+  printf '\n== %s\n' "$target"
+  dir=build-cross/$target
+  options=(-DCMAKE_BUILD_TYPE=Release -DQUILTPIX_REQUIRE_TESTS=ON)
+  case $target in
+    windows) options+=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DQUILTPIX_GTEST_SOURCE=/usr/src/googletest)
+             run=(env WINEDEBUG=-all /usr/lib/wine/wine64); exe=quiltpix.exe ;;
+    i686|s390x|aarch64)
+             options+=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/linux-$target.cmake" -DQUILTPIX_GTEST_SOURCE=/usr/src/googletest)
+             emulator=qemu-$target; [ "$target" = i686 ] && emulator=qemu-i386
+             run=("$emulator"); exe=quiltpix ;;
+    scalar)  options+=(-DQUILTPIX_VECTOR=OFF); run=(); exe=quiltpix ;;
+    *) echo "unknown target: $target"; exit 2 ;;
+  esac
+  start=$SECONDS
+  cmake -S . -B "$dir" "${options[@]}" >"$dir.configure.log" 2>&1 || { mkdir -p "$dir"; cat "$dir.configure.log"; exit 1; }
+  cmake --build "$dir" -j"$(nproc)" >"$dir.build.log" 2>&1 || { cat "$dir.build.log"; exit 1; }
+  # Warnings from the project's own files count; the static C library's
+  # note about getaddrinfo, which only GoogleTest uses, does not.
+  warnings=$(grep -E "^$root/[^:]+:[0-9]+:[0-9]+: warning" "$dir.build.log" | grep -c -v '/googletest/' || true)
+  [ "$warnings" -eq 0 ] || { grep -E "^$root/.*warning" "$dir.build.log"; status=1; }
+  tests=passed
+  ctest --test-dir "$dir" --output-on-failure -j"$(nproc)" || { tests=FAILED; status=1; }
+  if [ "$target" = windows ]; then
+    bash scripts/windows_driver.sh "$dir" || { tests=FAILED; status=1; }
+  fi
+
+  identical=0
+  for picture in huge far; do
+    rm -f "$work/$picture.bmp"
+    if (cd "$work" && "${run[@]}" "$root/$dir/$exe" -q "$picture.mos") && cmp -s "$work/$picture.bmp" "$work/native/$picture.bmp"; then
+      identical=$((identical + 1))
+    else
+      echo "$target: $picture.bmp differs from the native build's"; status=1
+    fi
+    rm -f "$work/$picture.bmp"
+  done
+  summary+=("$target: built, $warnings warnings, tests $tests, $identical of 2 large bitmaps identical to the native build's ($((SECONDS - start)) s)")
+done
+
+printf '\n== cross builds\n'
+printf '%s\n' "${summary[@]}"
+exit $status

@@ -1,0 +1,154 @@
+#!/usr/bin/env bash
+# The Windows build's command-line behaviour, run under wine: messages (with
+# Windows' CR LF line ends), exit statuses, output names, replacing an
+# existing output, read-only outputs, names in any script, and runs killed
+# at random moments leaving nothing behind.
+# Usage: bash scripts/windows_driver.sh BUILD_DIR [KILLS]
+# BUILD_DIR is a Windows build (scripts/cross.sh makes build-cross/windows).
+set -uo pipefail
+cd "$(dirname "$0")/.."
+root=$(pwd)
+exe=$root/$1/quiltpix.exe
+kills=${2:-20}
+[ -x build/mkmos ] && [ -x build/quiltpix ] || { echo "needs the native build in build/"; exit 2; }
+
+export WINEDEBUG=-all
+wineserver=/usr/lib/wine/wineserver64
+# One server for all the runs, rather than one started for each.
+$wineserver -p 2>/dev/null || true
+work=$(mktemp -d /tmp/quiltpix-windows.XXXXXX)
+trap '$wineserver -k 2>/dev/null; rm -rf "$work"' EXIT
+cd "$work"
+
+passed=0
+failed=0
+check() { # NAME CONDITION...
+  local name=$1
+  shift
+  if "$@"; then passed=$((passed + 1)); else failed=$((failed + 1)); echo "FAILED: $name"; fi
+}
+run() { # runs the program, output in $out (CR LF kept), status in $rc
+  out=$(/usr/lib/wine/wine64 "$exe" "$@" 2>/dev/null; echo "rc=$?")
+  rc=${out##*rc=}
+  out=${out%rc=*}
+}
+says() { # whether the output was exactly these lines, each ended as on Windows
+  local want
+  printf -v want '%s\r\n' "$@"
+  [ "$out" = "$want" ]
+}
+fails() { [ "$rc" = 1 ] && says "$@"; }
+listing() { ls -A | tr '\n' ' '; }
+
+banner="Quiltpix v1.0 by Wenderby"
+"$root/build/mkmos" sample harbour.mos
+mkdir native && (cd native && cp ../harbour.mos . && "$root/build/quiltpix" -q harbour.mos)
+
+run harbour.mos
+check "a conversion prints its four lines" says "$banner" 12360 Done "Mos file converted successfully!"
+check "and exits with 0" [ "$rc" = 0 ]
+check "the bitmap is the native build's" cmp -s harbour.bmp native/harbour.bmp
+
+run
+check "no argument gives the usage" fails "$banner" "Usage: quiltpix <mosfile>" "Run 'quiltpix --help' for the options and more forms."
+run missing.mos
+check "a missing input says why" fails "$banner" "missing.mos: No such file or directory" "missing.mos cannot be opened!"
+run -x harbour.mos
+check "an unknown option is refused" fails "$banner" "Unknown option: -x" "Usage: quiltpix <mosfile>"
+
+# Names differ only in case are one file on Windows.
+cp harbour.mos pic.BMP
+run pic.BMP
+check "pic.BMP would be overwritten by pic.bmp" fails "$banner" "pic.bmp: that is the input file itself" "Output file would overwrite the input: pic.bmp"
+check "and is left as it was" cmp -s pic.BMP harbour.mos
+rm pic.BMP
+
+# Replacing an existing output, refusing a read-only one or a folder.
+printf old >old.bmp
+cp harbour.mos old.mos
+run -q old.mos
+check "an existing output is replaced" cmp -s old.bmp native/harbour.bmp
+printf old >old.bmp
+chmod a-w old.bmp # a read-only file under wine
+run old.mos
+check "a read-only output is refused" fails "$banner" "old.bmp: the file is read-only" "Can't open output file: old.bmp"
+check "and kept" [ "$(cat old.bmp)" = old ]
+chmod u+w old.bmp
+mkdir dir.bmp && cp harbour.mos dir.mos
+run dir.mos
+check "a folder as output is refused" fails "$banner" "dir.bmp: Is a directory" "Can't open output file: dir.bmp"
+rm -r old.* dir.*
+
+# Names in any script, as arguments and as printed.
+for name in café жук 日本; do
+  cp harbour.mos "$name.mos"
+  run -q "$name.mos"
+  check "$name.mos converts" [ "$out$rc" = 0 ]
+  check "$name.bmp is right" cmp -s "$name.bmp" native/harbour.bmp
+  run "$name-gone.mos"
+  check "$name-gone.mos is named as typed" says "$banner" "$name-gone.mos: No such file or directory" "$name-gone.mos cannot be opened!"
+done
+mkdir out
+run -q -o out 日本.mos
+check "-o into a folder" cmp -s out/日本.bmp native/harbour.bmp
+check "nothing else was left" [ "$(listing)" = "café.bmp café.mos harbour.bmp harbour.mos native out жук.bmp жук.mos 日本.bmp 日本.mos " ]
+rm -r out ./*.bmp café.mos жук.mos 日本.mos
+
+# Kills at random moments of a large conversion: the folder holds the input
+# and either nothing else or the whole bitmap.
+"$root/build/mkmos" noise 16384 16384 big.mos 5
+(cd native && cp ../big.mos . && "$root/build/quiltpix" -q big.mos && rm big.mos)
+now() { echo $(($(date +%s%N) / 1000000)); }
+# Waits until the conversion has made its hidden file: wine's own start-up
+# takes longer than many conversions, and kills during it prove nothing.
+await_part() {
+  for _ in $(seq 1000); do
+    ls -A | grep -q 'part$' && return 0
+    kill -0 "$1" 2>/dev/null || return 0
+    sleep 0.005
+  done
+}
+# The shortest of three runs, from the hidden file to the end: the first run
+# reads a cold file and takes far longer than the rest.
+whole=
+for _ in 1 2 3; do
+  rm -f big.bmp
+  /usr/lib/wine/wine64 "$exe" -q big.mos >/dev/null 2>&1 &
+  pid=$!
+  await_part $pid
+  begin=$(now)
+  wait $pid
+  took=$(($(now) - begin))
+  [ -n "$whole" ] && [ "$whole" -le "$took" ] || whole=$took
+done
+echo "a whole conversion takes $whole ms after its hidden file appears"
+left=0
+finished=0
+for ((i = 0; i < kills; i++)); do
+  rm -f big.bmp
+  signal=$([ $((i % 2)) = 0 ] && echo KILL || echo INT)
+  /usr/lib/wine/wine64 "$exe" -q big.mos >/dev/null 2>&1 &
+  pid=$!
+  await_part $pid
+  delay=$((RANDOM % (whole + whole / 5 + 1))) # some runs finish first
+  sleep "$((delay / 1000)).$(printf %03d $((delay % 1000)))"
+  kill -"$signal" "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null
+  # The server closes a killed process's handles, and so deletes its file,
+  # a moment after the process is gone.
+  for _ in 1 2 3 4 5 6 7 8 9 10; do
+    [ "$(ls -A | grep -c part)" = 0 ] && break
+    sleep 0.2
+  done
+  if [ -e big.bmp ]; then
+    finished=$((finished + 1))
+    cmp -s big.bmp native/big.bmp || { echo "run $i: a finished bitmap differs"; left=$((left + 1)); }
+  fi
+  extra=$(ls -A | grep -v -x -e big.mos -e big.bmp -e harbour.mos -e harbour.bmp -e native)
+  [ -z "$extra" ] || { echo "run $i ($signal): left $extra"; left=$((left + 1)); rm -f -- $extra; }
+done
+echo "killed runs: $kills (SIGKILL and SIGINT in turn), $finished finished first, $left left a file behind"
+check "killed runs leave nothing behind" [ "$left" = 0 ]
+
+echo "windows driver: $passed passed, $failed failed"
+[ "$failed" = 0 ]

@@ -1,0 +1,55 @@
+// The names the program makes: the output's, from the input's, and the
+// hidden one the bitmap stands under until it is complete.
+#include "hidden_name.h"
+#include "output_name.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace fs = std::filesystem;
+
+TEST(OutputName, CutAtTheLastDotOfTheWholePath)
+{
+    const auto name = [](const std::string& input) { return quiltpix::makeOutputName(input); };
+    EXPECT_EQ(name("harbour.mos"), fs::path("harbour.bmp"));
+    EXPECT_EQ(name("harbour.MOS"), fs::path("harbour.bmp"));
+    EXPECT_EQ(name("a.b.mos"), fs::path("a.b.bmp"));
+    EXPECT_EQ(name("tiles"), fs::path("tiles.bmp"));
+    EXPECT_EQ(name(".mos"), fs::path(".mos.bmp"));
+    EXPECT_EQ(name("maps.old/tiles"), fs::path("maps.bmp"));
+    EXPECT_EQ(name("../tiles"), fs::path("..bmp"));
+    EXPECT_EQ(name("x."), fs::path("x.bmp"));
+    EXPECT_EQ(name("."), fs::path("..bmp"));
+    EXPECT_EQ(name(""), fs::path(".bmp"));
+    EXPECT_EQ(name(std::string(2000, 'a') + ".mos"), fs::path(std::string(2000, 'a') + ".bmp"));
+    EXPECT_EQ(name(u8"caf\u00e9.mos"), fs::u8path(u8"caf\u00e9.bmp"));
+
+    // Into a folder: the input's file name alone, by the same rule.
+    EXPECT_EQ(quiltpix::outputNameInFolder("out", "scans.2019/tile_a"), fs::path("out/tile_a.bmp"));
+    EXPECT_EQ(quiltpix::outputNameInFolder("out/", "pics/a.b.mos"), fs::path("out/a.b.bmp"));
+    EXPECT_EQ(quiltpix::outputNameInFolder("out", ".mos"), fs::path("out/.mos.bmp"));
+    EXPECT_TRUE(quiltpix::namesFolder("no/such/folder/"));
+    EXPECT_FALSE(quiltpix::namesFolder("no/such/file.bmp"));
+}
+
+TEST(HiddenName, StaysWithinTheNameLimitAndWholeCharacters)
+{
+    const std::uint64_t random = 0x0123456789abcdefu;
+    EXPECT_EQ(quiltpix::hiddenName("pic.bmp", random, 255), fs::path(".pic.bmp.0123456789abcdef.part"));
+
+    // A long name is cut, the cut never splitting a character: 'é' is two
+    // bytes in UTF-8, so a cut after an odd number of them backs off by one.
+    std::string longName;
+    for (int i = 0; i < 200; ++i)
+        longName += u8"\u00e9";
+    for (std::size_t limit : {255u, 80u, 31u, 24u}) {
+        SCOPED_TRACE(limit);
+        const fs::path hidden = quiltpix::hiddenName(fs::u8path(longName), random, limit);
+        EXPECT_LE(hidden.native().size(), limit); // bytes, or UTF-16 units on Windows
+        const std::string text = hidden.u8string();
+        const std::string kept = text.substr(1, text.size() - 1 - 22);
+        EXPECT_EQ(kept.size() % 2, 0u) << text;
+        EXPECT_EQ(longName.compare(0, kept.size(), kept), 0);
+    }
+}
