@@ -3,6 +3,7 @@
 // opened once, so that nobody who can write to the folder can redirect the
 // bitmap into another file by swapping a name for a link.
 #include "output_file.h"
+#include "direct_buffer.h"
 #include "hidden_name.h"
 
 #include <fcntl.h>
@@ -14,7 +15,6 @@
 #include <cerrno>
 #include <cstring>
 #include <random>
-#include <streambuf>
 #include <system_error>
 #include <vector>
 
@@ -107,34 +107,23 @@ private:
     sigset_t old_;
 };
 
-// Writes straight to the descriptor: the converter hands over large blocks,
-// so a buffer of our own would only add a copy.
-class DescriptorBuffer : public std::streambuf {
+class DescriptorBuffer : public DirectBuffer {
 public:
     int fd = -1;
     int error = 0; // errno of the write that failed
 
 protected:
-    std::streamsize xsputn(const char* data, std::streamsize n) override
+    std::size_t writeSome(const char* data, std::size_t n) override
     {
-        std::streamsize done = 0;
-        while (error == 0 && done < n) {
-            const ssize_t written = ::write(fd, data + done, static_cast<std::size_t>(n - done));
+        while (error == 0) {
+            const ssize_t written = ::write(fd, data, n);
             if (written > 0)
-                done += written;
-            else if (written < 0 && errno == EINTR)
+                return static_cast<std::size_t>(written);
+            if (written < 0 && errno == EINTR)
                 continue;
-            else
-                error = written < 0 ? errno : ENOSPC; // full disk, file size limit, I/O error
+            error = written < 0 ? errno : ENOSPC; // full disk, file size limit, I/O error
         }
-        return done;
-    }
-    int_type overflow(int_type c) override
-    {
-        if (traits_type::eq_int_type(c, traits_type::eof()))
-            return traits_type::not_eof(c);
-        const char byte = traits_type::to_char_type(c);
-        return xsputn(&byte, 1) == 1 ? c : traits_type::eof();
+        return 0;
     }
 };
 

@@ -4,6 +4,7 @@
 // closed console, a terminated process), then renamed by handle over the
 // output in one replace.
 #include "output_file.h"
+#include "direct_buffer.h"
 #include "hidden_name.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -14,7 +15,6 @@
 #include <algorithm>
 #include <cstring>
 #include <random>
-#include <streambuf>
 #include <system_error>
 #include <vector>
 
@@ -47,33 +47,21 @@ std::string describe(DWORD code)
     }
 }
 
-// Writes straight to the handle, in pieces a DWORD can count.
-class HandleBuffer : public std::streambuf {
+// Writes to the handle in pieces a DWORD can count.
+class HandleBuffer : public DirectBuffer {
 public:
     HANDLE handle = INVALID_HANDLE_VALUE;
     DWORD error = 0;
 
 protected:
-    std::streamsize xsputn(const char* data, std::streamsize n) override
+    std::size_t writeSome(const char* data, std::size_t n) override
     {
-        std::streamsize done = 0;
-        while (error == 0 && done < n) {
-            const std::streamsize piece = std::min<std::streamsize>(n - done, 1 << 30);
-            DWORD written = 0;
-            if (!::WriteFile(handle, data + done, static_cast<DWORD>(piece), &written, nullptr))
-                error = ::GetLastError();
-            else if (written == 0)
-                error = ERROR_DISK_FULL;
-            done += written;
-        }
-        return done;
-    }
-    int_type overflow(int_type c) override
-    {
-        if (traits_type::eq_int_type(c, traits_type::eof()))
-            return traits_type::not_eof(c);
-        const char byte = traits_type::to_char_type(c);
-        return xsputn(&byte, 1) == 1 ? c : traits_type::eof();
+        DWORD written = 0;
+        if (error == 0 && !::WriteFile(handle, data, static_cast<DWORD>(std::min<std::size_t>(n, 1u << 30)), &written, nullptr))
+            error = ::GetLastError();
+        else if (error == 0 && written == 0)
+            error = ERROR_DISK_FULL;
+        return error == 0 ? written : 0;
     }
 };
 

@@ -2,8 +2,13 @@
 # Kills conversions of a large picture at random moments and counts what they
 # leave behind, then runs the program with a reader that stops after one line.
 #   bash bench/survival.sh [RUNS] [SIZE]     (defaults: 200 runs, 16384)
-# Each run starts with an old output file in place; afterwards the folder
-# must hold the input and either the old output or the whole new bitmap.
+# Every other run starts with an old output file in place; afterwards the
+# folder must hold the input and either the old output or the whole new
+# bitmap. The others start with none, and must leave the input alone or the
+# whole new bitmap beside it.
+# SIGNALS="KILL USR1 ..." chooses the signals, taken in turn (default KILL INT
+# TERM HUP); QUILTPIX=path another build (the named-temporary one, say);
+# SURVIVAL_DIR a folder to work in (a FUSE mount, say; default /dev/shm).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-200}
@@ -11,12 +16,12 @@ size=${2:-16384}
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j"$(nproc)" --target quiltpix mkmos >/dev/null
 
-base=/dev/shm
+base=${SURVIVAL_DIR:-/dev/shm}
 [ -w "$base" ] || base=${TMPDIR:-/tmp}
 work=$(mktemp -d "$base/quiltpix-survival.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 # A copy, so that a rebuild while this runs cannot change the program.
-cp build/quiltpix "$work/quiltpix"
+cp "${QUILTPIX:-build/quiltpix}" "$work/quiltpix"
 exe=$work/quiltpix
 cd "$work"
 "$OLDPWD/build/mkmos" noise "$size" "$size" big.mos >/dev/null
@@ -35,11 +40,12 @@ mkdir run
 mv big.mos run/
 echo "one whole run: $whole s; $runs runs killed at random moments"
 
-signals=(KILL INT TERM HUP)
+read -r -a signals <<<"${SIGNALS:-KILL INT TERM HUP}"
 leftovers=0 torn=0 killed=0 finished=0
 for ((i = 0; i < runs; i++)); do
-  printf 'old' >run/big.bmp
-  signal=${signals[i % 4]}
+  # Alternate between replacing an old output and making a new one.
+  if ((i / ${#signals[@]} % 2 == 0)); then hadold=1; printf 'old' >run/big.bmp; else hadold=0; rm -f run/big.bmp; fi
+  signal=${signals[i % ${#signals[@]}]}
   delay=$(awk -v w="$whole" -v r="$RANDOM" 'BEGIN { printf "%.4f", w * 1.1 * r / 32767 }')
   (cd run && exec "$exe" big.mos >/dev/null) &
   pid=$!
@@ -47,17 +53,17 @@ for ((i = 0; i < runs; i++)); do
   kill -s "$signal" "$pid" 2>/dev/null || true
   if wait "$pid"; then finished=$((finished + 1)); else killed=$((killed + 1)); fi
   names=$(ls -A run | tr '\n' ' ')
-  if [ "$names" != "big.bmp big.mos " ]; then
+  if [ "$names" != "big.bmp big.mos " ] && { [ "$hadold" = 1 ] || [ "$names" != "big.mos " ]; }; then
     leftovers=$((leftovers + 1))
     echo "run $i ($signal after $delay s) left: $names"
     find run -mindepth 1 -not -name big.mos -not -name big.bmp -delete
   fi
-  if ! cmp -s run/big.bmp fresh.bmp.keep && [ "$(cat run/big.bmp 2>/dev/null | head -c 4)" != "old" ]; then
+  if [ -e run/big.bmp ] && ! cmp -s run/big.bmp fresh.bmp.keep && [ "$(head -c 4 run/big.bmp)" != "old" ]; then
     torn=$((torn + 1))
     echo "run $i ($signal after $delay s): output is neither the old file nor the new bitmap"
   fi
 done
-echo "killed $killed, finished first $finished; runs that left other files: $leftovers; torn outputs: $torn"
+echo "killed $killed, finished first $finished (signals: ${signals[*]}); runs that left other files or lost the old one: $leftovers; torn outputs: $torn"
 
 rm -f run/big.bmp
 complete=0 statuses=""

@@ -44,7 +44,8 @@ for target in "${targets[@]}"; do
     windows) options+=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DQUILTPIX_GTEST_SOURCE=/usr/src/googletest)
              run=(env WINEDEBUG=-all /usr/lib/wine/wine64); exe=quiltpix.exe ;;
     i686|s390x|aarch64)
-             options+=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/linux-$target.cmake" -DQUILTPIX_GTEST_SOURCE=/usr/src/googletest)
+             options+=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/linux-cross.cmake" -DQUILTPIX_TARGET_ARCH="$target"
+                       -DQUILTPIX_GTEST_SOURCE=/usr/src/googletest)
              emulator=qemu-$target; [ "$target" = i686 ] && emulator=qemu-i386
              run=("$emulator"); exe=quiltpix ;;
     scalar)  options+=(-DQUILTPIX_VECTOR=OFF); run=(); exe=quiltpix ;;

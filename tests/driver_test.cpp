@@ -1,6 +1,7 @@
 // The command-line program end to end: messages, exit statuses, output names,
 // and what happens to the user's files when things go wrong.
 #include "picture.h"
+#include "scratch_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -46,17 +47,8 @@ std::string slurp(const fs::path& path)
 }
 
 // Each test works in a fresh directory of its own.
-class Driver : public ::testing::Test {
+class Driver : public ScratchDir {
 protected:
-    void SetUp() override
-    {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = fs::temp_directory_path() / ("quiltpix-test-" + std::to_string(::getpid()) + "-" + info->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
     // Runs the program in the test's directory; `prefix` is shell code run
     // first (limits, traps). Gives up after 20 s, so a hang fails the test.
     Outcome run(const std::vector<std::string>& args, const std::string& prefix = "")
@@ -93,7 +85,6 @@ protected:
         return names;
     }
 
-    fs::path dir_;
 };
 
 Bytes validMos(std::uint64_t seed = 1)

@@ -11,7 +11,7 @@ namespace fs = std::filesystem;
 
 TEST(OutputName, CutAtTheLastDotOfTheWholePath)
 {
-    const auto name = [](const std::string& input) { return quiltpix::makeOutputName(input); };
+    const auto name = [](const std::string& input) { return quiltpix::makeOutputName(fs::u8path(input)); };
     EXPECT_EQ(name("harbour.mos"), fs::path("harbour.bmp"));
     EXPECT_EQ(name("harbour.MOS"), fs::path("harbour.bmp"));
     EXPECT_EQ(name("a.b.mos"), fs::path("a.b.bmp"));

@@ -3,6 +3,7 @@
 // the named fallback, and an old output that a failed run must not touch.
 // Tests that need a second user run only as root, and say so otherwise.
 #include "picture.h"
+#include "scratch_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -73,15 +74,6 @@ Outcome run(const char* exe, const fs::path& dir, const std::vector<std::string>
     return r;
 }
 
-std::vector<std::string> listing(const fs::path& dir)
-{
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 Bytes smallMos()
 {
     return writeMos(indexPicture(noisePicture(70, 67, 3)));
@@ -89,19 +81,7 @@ Bytes smallMos()
 
 const std::string banner = "Quiltpix v1.0 by Wenderby\n";
 
-class OutputFileTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = fs::temp_directory_path() / ("quiltpix-output-" + std::to_string(::getpid()) + "-" + info->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    fs::path dir_;
-};
+class OutputFileTest : public ScratchDir {};
 
 } // namespace
 
@@ -149,7 +129,7 @@ TEST_F(OutputFileTest, ALinkAnotherUserPlantedInASharedFolderIsRefused)
     EXPECT_EQ(run(QUILTPIX_EXE, shared, {"pic.mos"}).status, 0);
     EXPECT_TRUE(fs::is_symlink(shared / "pic.bmp"));
     EXPECT_TRUE(readBitmap(readFile((elsewhere / "mine").string())));
-    EXPECT_EQ(listing(shared), (std::vector<std::string>{"pic.bmp", "pic.mos"}));
+    EXPECT_EQ(namesIn(shared), (std::vector<std::string>{"pic.bmp", "pic.mos"}));
 }
 
 // In a sticky folder, another user's old output cannot be renamed over, and an
@@ -189,7 +169,7 @@ TEST_F(OutputFileTest, WhatTheRenameWouldRefuseIsRefusedFirst)
     }
     ::close(fd);
     EXPECT_EQ(readFile((shared / "pic.bmp").string()), old);
-    EXPECT_EQ(listing(shared), (std::vector<std::string>{"pic.bmp", "pic.mos"}));
+    EXPECT_EQ(namesIn(shared), (std::vector<std::string>{"pic.bmp", "pic.mos"}));
 }
 
 // Paths up to the system's limit convert: everything after the folder is
@@ -256,7 +236,7 @@ TEST_F(OutputFileTest, EveryFatalSignalRemovesTheNamedTemporary)
             EXPECT_EQ(WTERMSIG(status), signal);
         }
         fs::remove(dir_ / "k.bmp"); // in case it finished first
-        EXPECT_EQ(listing(dir_), std::vector<std::string>{"k.mos"});
+        EXPECT_EQ(namesIn(dir_), std::vector<std::string>{"k.mos"});
     }
     std::cout << "[ signals  ] " << hit << " of " << signals.size() << " runs ended by their signal\n";
     EXPECT_GT(hit, 0);

@@ -3,6 +3,7 @@
 // folder. Each case runs both the program and its build with the named
 // temporary file (used where a file system refuses unnamed files).
 #include "picture.h"
+#include "scratch_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -54,28 +55,7 @@ int waitFor(pid_t pid)
     return status;
 }
 
-std::vector<std::string> listing(const fs::path& dir)
-{
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
-class Survival : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        dir_ = fs::temp_directory_path() / ("quiltpix-survival-" + std::to_string(::getpid()) + "-" + info->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    fs::path dir_;
-};
+class Survival : public ScratchDir {};
 
 } // namespace
 
@@ -98,7 +78,7 @@ TEST_F(Survival, AReaderThatClosesEarlyStillGetsTheBitmap)
         const auto written = readBitmap(readFile((dir_ / "p.bmp").string()));
         ASSERT_TRUE(written);
         EXPECT_EQ(firstDifference(picture, *written), "");
-        EXPECT_EQ(listing(dir_), (std::vector<std::string>{"p.bmp", "p.mos"}));
+        EXPECT_EQ(namesIn(dir_), (std::vector<std::string>{"p.bmp", "p.mos"}));
     }
 }
 
@@ -144,7 +124,7 @@ TEST_F(Survival, AKilledRunLeavesTheOldOutputOrTheNewOneAndNothingElse)
                     ++completed;
                     EXPECT_EQ(WEXITSTATUS(status), 0);
                 }
-                const std::vector<std::string> names = listing(dir_);
+                const std::vector<std::string> names = namesIn(dir_);
                 if (names.size() == 1) {
                     EXPECT_FALSE(hadOld);
                     EXPECT_EQ(names, std::vector<std::string>{"k.mos"});
