@@ -41,7 +41,7 @@ mv big.mos run/
 echo "one whole run: $whole s; $runs runs killed at random moments"
 
 read -r -a signals <<<"${SIGNALS:-KILL INT TERM HUP}"
-leftovers=0 torn=0 killed=0 finished=0
+leftovers=0 replacing=0 torn=0 killed=0 finished=0
 for ((i = 0; i < runs; i++)); do
   # Alternate between replacing an old output and making a new one.
   if ((i / ${#signals[@]} % 2 == 0)); then hadold=1; printf 'old' >run/big.bmp; else hadold=0; rm -f run/big.bmp; fi
@@ -55,6 +55,7 @@ for ((i = 0; i < runs; i++)); do
   names=$(ls -A run | tr '\n' ' ')
   if [ "$names" != "big.bmp big.mos " ] && { [ "$hadold" = 1 ] || [ "$names" != "big.mos " ]; }; then
     leftovers=$((leftovers + 1))
+    [ "$hadold" = 1 ] && replacing=$((replacing + 1))
     echo "run $i ($signal after $delay s) left: $names"
     find run -mindepth 1 -not -name big.mos -not -name big.bmp -delete
   fi
@@ -63,7 +64,7 @@ for ((i = 0; i < runs; i++)); do
     echo "run $i ($signal after $delay s): output is neither the old file nor the new bitmap"
   fi
 done
-echo "killed $killed, finished first $finished (signals: ${signals[*]}); runs that left other files or lost the old one: $leftovers; torn outputs: $torn"
+echo "killed $killed, finished first $finished (signals: ${signals[*]}); runs that left other files or lost the old one: $leftovers ($replacing of them replacing an old output); torn outputs: $torn"
 
 rm -f run/big.bmp
 complete=0 statuses=""

@@ -17,6 +17,9 @@ root=$(pwd)
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(windows i686 s390x aarch64 scalar)
 
+# wine keeps its prefix in the home folder; CI may run without one.
+export WINEPREFIX=${WINEPREFIX:-${HOME:-/tmp}/.wine}
+
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j"$(nproc)" --target quiltpix mkmos >/dev/null
 
@@ -35,6 +38,8 @@ mkdir "$work/native" && mv "$work/huge.bmp" "$work/far.bmp" "$work/native/"
 
 mkdir -p build-cross
 summary=()
+good=0
+bad=0
 status=0
 for target in "${targets[@]}"; do
   printf '\n== %s\n' "$target"
@@ -74,9 +79,11 @@ for target in "${targets[@]}"; do
     fi
     rm -f "$work/$picture.bmp"
   done
+  [ "$tests" = passed ] && [ "$warnings" -eq 0 ] && [ "$identical" -eq 2 ] && good=$((good + 1)) || bad=$((bad + 1))
   summary+=("$target: built, $warnings warnings, tests $tests, $identical of 2 large bitmaps identical to the native build's ($((SECONDS - start)) s)")
 done
 
 printf '\n== cross builds\n'
 printf '%s\n' "${summary[@]}"
+echo "targets: $good passed, $bad failed"
 exit $status
