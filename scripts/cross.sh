@@ -64,7 +64,15 @@ for target in "${targets[@]}"; do
   warnings=$(grep -E "^$root/[^:]+:[0-9]+:[0-9]+: warning" "$dir.build.log" | grep -c -v '/googletest/' || true)
   [ "$warnings" -eq 0 ] || { grep -E "^$root/.*warning" "$dir.build.log"; status=1; }
   tests=passed
-  ctest --test-dir "$dir" --output-on-failure -j"$(nproc)" || { tests=FAILED; status=1; }
+  jobs=$(nproc)
+  if [ "$target" = windows ]; then
+    # Make the wine prefix and start its server once, before the tests: two
+    # first runs at the same moment race to create them, and one loses.
+    /usr/lib/wine/wineserver64 -p 2>/dev/null || true
+    env WINEDEBUG=-all /usr/lib/wine/wine64 "$dir/$exe" --version >/dev/null 2>&1 || true
+    jobs=1
+  fi
+  ctest --test-dir "$dir" --output-on-failure -j"$jobs" || { tests=FAILED; status=1; }
   if [ "$target" = windows ]; then
     bash scripts/windows_driver.sh "$dir" || { tests=FAILED; status=1; }
   fi
