@@ -416,8 +416,16 @@ bool OutputFile::commit()
             if (s.linkAs(s.name)) {
                 const int fd = s.fd();
                 s.buffer.fd = -1;
-                s.committed = true;
-                return ::close(fd) == 0 || s.failWithErrno();
+                if (::close(fd) == 0) {
+                    s.committed = true;
+                    return true;
+                }
+                // A late write error (a network file system reports them
+                // here): the bitmap may be incomplete, so it must not stay.
+                const int error = errno;
+                ::unlinkat(s.dir, s.name.c_str(), 0);
+                errno = error;
+                return s.failWithErrno();
             }
             if (errno != EEXIST)
                 return s.failWithErrno();
