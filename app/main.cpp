@@ -1,11 +1,15 @@
-// quiltpix: converts one MOS tiled picture into a 24-bit BMP.
+// quiltpix: converts one MOS tiled picture into a 24-bit BMP, or a bitmap
+// back into a MOS file.
+#include "bitmap_reader.h"
 #include "console.h"
 #include "convert.h"
 #include "lookup.h"
 #include "output_file.h"
 #include "output_name.h"
+#include "to_mos.h"
 
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -26,23 +30,35 @@ const char* const helpPointer = "Run 'quiltpix --help' for the options and more 
 
 const char* const helpText =
     "Usage: quiltpix [-q] [-o PATH] <mosfile>\n"
-    "       quiltpix [-q] --check <mosfile>...\n"
+    "       quiltpix [-q] [-o PATH] [--like ORIGINAL.mos] [--dither] <bitmap>\n"
+    "       quiltpix [-q] --check <file>...\n"
     "       quiltpix --help | -h | --version\n"
     "\n"
-    "Converts a MOS tiled picture into an uncompressed 24-bit BMP. The output\n"
-    "name is the path cut at its last '.' (anywhere in it, unless it is the\n"
-    "first character) with \".bmp\" appended: pics/harbour.mos gives\n"
-    "pics/harbour.bmp, maps.old/tiles gives maps.bmp.\n"
+    "Converts a MOS tiled picture into an uncompressed 24-bit BMP, and a bitmap\n"
+    "(a file that begins with \"BM\") back into a MOS file. The output name is\n"
+    "the path cut at its last '.' (anywhere in it, unless it is the first\n"
+    "character) with \".bmp\" or \".mos\" appended: pics/harbour.mos gives\n"
+    "pics/harbour.bmp, pics/harbour.bmp gives pics/harbour.mos.\n"
     "\n"
-    "  -o, --output PATH  write the bitmap to PATH; if PATH is a folder (or\n"
+    "On the way back, a tile of at most 256 colours keeps them exactly; any\n"
+    "other gets the 256 colours that fit it best, and the line printed says\n"
+    "how many tiles were quantised and how close they came (PSNR).\n"
+    "\n"
+    "  -o, --output PATH  write the output to PATH; if PATH is a folder (or\n"
     "                     ends in '/'), into it, named after the input's file\n"
     "                     name: -o out/ scans/tile_a.mos gives out/tile_a.bmp\n"
     "  -q, --quiet        print nothing on success; on failure only the line\n"
     "                     that names the file and the reason\n"
+    "  --like ORIGINAL    (bitmaps) keep the palettes, index bytes and layout of\n"
+    "                     the MOS file the bitmap came from wherever the picture\n"
+    "                     still agrees with it: an unedited bitmap gives the\n"
+    "                     original back byte for byte\n"
+    "  --dither           (bitmaps) diffuse the error of quantised tiles\n"
+    "                     (Floyd-Steinberg) instead of taking the nearest colour\n"
     "  --check            read each file, write nothing, and print one line per\n"
-    "                     file: its size, tiles and layout ending in \"whole\",\n"
-    "                     or the first reason it cannot be converted (with -q:\n"
-    "                     only the files that are not whole)\n"
+    "                     file: its size and layout ending in \"whole\", or the\n"
+    "                     first reason it cannot be converted (with -q: only\n"
+    "                     the files that are not whole)\n"
     "  --help, -h         print this text\n"
     "  --version          print the version\n"
     "  --                 end of options: what follows is a file name\n"
@@ -61,7 +77,9 @@ struct Options {
     bool check = false;
     bool help = false;
     bool version = false;
+    bool dither = false;
     std::optional<fs::path> output;
+    std::optional<fs::path> like;
     std::vector<fs::path> files;
     std::string error; // an unknown option, or one without its value
 };
@@ -96,6 +114,16 @@ Options parse(const std::vector<fs::path>& arguments)
             o.output = arguments[++i];
         } else if (a.rfind("--output=", 0) == 0) {
             o.output = fs::path(arguments[i].native().substr(9));
+        } else if (a == "--dither") {
+            o.dither = true;
+        } else if (a == "--like") {
+            if (i + 1 == arguments.size()) {
+                o.error = "Option --like needs a path";
+                return o;
+            }
+            o.like = arguments[++i];
+        } else if (a.rfind("--like=", 0) == 0) {
+            o.like = fs::path(arguments[i].native().substr(7));
         } else {
             o.error = "Unknown option: " + a;
             return o;
@@ -116,6 +144,25 @@ void sayWhy(const fs::path& name, const std::string& reason)
     say(displayName(name) + ": " + reason);
 }
 
+// A regular file that begins with "BM" goes the way back; anything else is
+// read as a MOS file, whose first bytes are never examined.
+bool isBitmap(const fs::path& file)
+{
+    if (!quiltpix::inputProblem(file).empty())
+        return false;
+    std::ifstream in(file, std::ios::binary);
+    unsigned char head[2] = {};
+    in.read(reinterpret_cast<char*>(head), 2);
+    return in.gcount() == 2 && quiltpix::looksLikeBitmap(head, 2);
+}
+
+std::uint64_t fileSize(const fs::path& file)
+{
+    std::error_code error;
+    const std::uintmax_t size = fs::file_size(file, error);
+    return error ? 0 : static_cast<std::uint64_t>(size);
+}
+
 // One line per file, in the order given; 0 when every file would convert.
 int check(const Options& o)
 {
@@ -125,6 +172,18 @@ int check(const Options& o)
     }
     int status = 0;
     for (const fs::path& file : o.files) {
+        if (isBitmap(file)) {
+            std::ifstream in(file, std::ios::binary);
+            const quiltpix::BitmapCheck result = quiltpix::checkBitmapStream(in, fileSize(file));
+            if (!result.whole) {
+                sayWhy(file, result.reason);
+                status = 1;
+            } else if (!o.quiet) {
+                std::cout << displayName(file) << ": " << result.format.width << " x " << result.format.height
+                          << " pixels, " << result.format.describe() << ": whole" << std::endl;
+            }
+            continue;
+        }
         const quiltpix::MosCheck result = quiltpix::checkMosFile(file);
         if (result.whole) {
             if (o.quiet)
@@ -149,6 +208,64 @@ bool isSameFile(const fs::path& input, const fs::path& output)
     return fs::equivalent(input, output, error) && !error;
 }
 
+// The output file as the way back writes it: each piece at its place.
+class OutputSink : public quiltpix::ByteSink {
+public:
+    explicit OutputSink(quiltpix::OutputFile& file) : file_(file) {}
+    bool writeAt(std::uint64_t pos, const unsigned char* data, std::size_t n) override
+    {
+        return file_.writeAt(pos, data, n);
+    }
+
+private:
+    quiltpix::OutputFile& file_;
+};
+
+int convertBack(const Options& o, const fs::path& input, const fs::path& output, quiltpix::OutputFile& file)
+{
+    auto fail = [&o](const fs::path& name, const std::string& reason) {
+        sayWhy(name, reason);
+        if (!o.quiet)
+            say("Conversion failed!");
+        return 1;
+    };
+    quiltpix::MosOptions options;
+    options.dither = o.dither;
+    std::ifstream original;
+    if (o.like) {
+        const std::string problem = quiltpix::inputProblem(*o.like);
+        if (!problem.empty())
+            return fail(*o.like, problem);
+        if (isSameFile(*o.like, output))
+            return fail(*o.like, "the original would be replaced by the output; write the output elsewhere");
+        original.open(*o.like, std::ios::binary);
+        options.like = &original;
+        options.likeSize = fileSize(*o.like);
+    }
+    std::ifstream in(input, std::ios::binary);
+    OutputSink sink(file);
+    quiltpix::MosSummary summary;
+    bool likeFault = false;
+    const std::string reason = quiltpix::convertToMos(in, fileSize(input), sink, options, summary, &likeFault);
+    if (!reason.empty() || !file.commit()) {
+        if (reason.empty() || reason == quiltpix::mosWriteFailed)
+            return fail(output, file.failure().empty() ? reason : file.failure());
+        return fail(likeFault ? *o.like : input, reason);
+    }
+    if (!o.quiet) {
+        if (summary.translucent > 0)
+            say(displayName(input) + ": " + std::to_string(summary.translucent) +
+                (summary.translucent == 1 ? " pixel is" : " pixels are") +
+                " not fully opaque; MOS has no transparency, so it is dropped");
+        if (!summary.freshLayoutReason.empty())
+            say(displayName(*o.like) + ": " + summary.freshLayoutReason);
+        say(summary.line());
+        say("Done");
+        say("Bitmap converted successfully!");
+    }
+    return 0;
+}
+
 int convert(const Options& o)
 {
     const fs::path& input = o.files.front();
@@ -165,8 +282,16 @@ int convert(const Options& o)
             say(displayName(input) + " cannot be opened!");
         return 1;
     }
-    const fs::path output = !o.output                         ? quiltpix::makeOutputName(input)
-                            : quiltpix::namesFolder(*o.output) ? quiltpix::outputNameInFolder(*o.output, input)
+    const bool back = isBitmap(input);
+    const char* extension = back ? ".mos" : ".bmp";
+    if (!back && (o.like || o.dither)) {
+        sayWhy(input, std::string(o.like ? "--like" : "--dither") + " is for bitmaps, and this is read as a MOS file");
+        if (!o.quiet)
+            say("Conversion failed!");
+        return 1;
+    }
+    const fs::path output = !o.output                         ? quiltpix::makeOutputName(input, extension)
+                            : quiltpix::namesFolder(*o.output) ? quiltpix::outputNameInFolder(*o.output, input, extension)
                                                                : *o.output;
     if (isSameFile(input, output)) {
         sayWhy(output, "that is the input file itself");
@@ -181,6 +306,8 @@ int convert(const Options& o)
             say("Can't open output file: " + displayName(output));
         return 1;
     }
+    if (back)
+        return convertBack(o, input, output, file);
     std::string reason;
     const bool converted = quiltpix::convertToBitmap(input, file.stream(), o.quiet ? nullptr : &std::cout, &reason);
     if (converted && file.commit()) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <ostream>
@@ -42,6 +44,10 @@ public:
     // user's link in a shared folder.
     bool open(const std::filesystem::path& outputName);
     std::ostream& stream();
+    // Writes n bytes at position pos of the new file, which grows to hold
+    // them; for outputs whose every position is known in advance. False once
+    // a write has failed (failure() says why).
+    bool writeAt(std::uint64_t pos, const unsigned char* data, std::size_t n);
     // Flushes and puts the file in place; false if any of it fails.
     bool commit();
 

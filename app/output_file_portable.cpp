@@ -104,6 +104,14 @@ std::ostream& OutputFile::stream()
     return state_->stream;
 }
 
+bool OutputFile::writeAt(std::uint64_t pos, const unsigned char* data, std::size_t n)
+{
+    std::ofstream& out = state_->stream;
+    out.seekp(static_cast<std::streamoff>(pos));
+    out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(n));
+    return static_cast<bool>(out);
+}
+
 const std::string& OutputFile::failure() const
 {
     return state_->failure;

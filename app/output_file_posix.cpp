@@ -389,6 +389,24 @@ std::ostream& OutputFile::stream()
     return state_->stream;
 }
 
+bool OutputFile::writeAt(std::uint64_t pos, const unsigned char* data, std::size_t n)
+{
+    DescriptorBuffer& b = state_->buffer;
+    while (n > 0 && b.error == 0) {
+        const ssize_t written = ::pwrite(b.fd, data, n, static_cast<off_t>(pos));
+        if (written > 0) {
+            data += written;
+            n -= static_cast<std::size_t>(written);
+            pos += static_cast<std::uint64_t>(written);
+        } else if (written < 0 && errno == EINTR) {
+            continue;
+        } else {
+            b.error = written < 0 ? errno : ENOSPC;
+        }
+    }
+    return b.error == 0;
+}
+
 const std::string& OutputFile::failure() const
 {
     State& s = *state_;

@@ -159,6 +159,27 @@ std::ostream& OutputFile::stream()
     return state_->stream;
 }
 
+bool OutputFile::writeAt(std::uint64_t pos, const unsigned char* data, std::size_t n)
+{
+    HandleBuffer& b = state_->buffer;
+    while (n > 0 && b.error == 0) {
+        // On a handle opened for plain (not overlapped) writing, the offset
+        // in OVERLAPPED makes WriteFile write there and wait until it has.
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(pos & 0xFFFFFFFFu);
+        at.OffsetHigh = static_cast<DWORD>(pos >> 32);
+        DWORD written = 0;
+        if (!::WriteFile(b.handle, data, static_cast<DWORD>(std::min<std::size_t>(n, 1u << 30)), &written, &at))
+            b.error = ::GetLastError();
+        else if (written == 0)
+            b.error = ERROR_DISK_FULL;
+        data += written;
+        n -= written;
+        pos += written;
+    }
+    return b.error == 0;
+}
+
 const std::string& OutputFile::failure() const
 {
     State& s = *state_;

@@ -5,7 +5,7 @@
 namespace quiltpix {
 namespace fs = std::filesystem;
 
-fs::path makeOutputName(const fs::path& inputPath)
+fs::path makeOutputName(const fs::path& inputPath, const char* extension)
 {
     // The search deliberately does not stop at a path separator: names like
     // "maps.old/tiles" become "maps.bmp", as users of earlier versions know.
@@ -15,12 +15,12 @@ fs::path makeOutputName(const fs::path& inputPath)
     const auto dot = name.rfind(fs::path::value_type('.'));
     if (dot != fs::path::string_type::npos && dot > 0)
         name.erase(dot);
-    return fs::path(name) += ".bmp";
+    return fs::path(name) += extension;
 }
 
-fs::path outputNameInFolder(const fs::path& folder, const fs::path& inputPath)
+fs::path outputNameInFolder(const fs::path& folder, const fs::path& inputPath, const char* extension)
 {
-    return folder / makeOutputName(inputPath.filename());
+    return folder / makeOutputName(inputPath.filename(), extension);
 }
 
 bool namesFolder(const fs::path& path)

@@ -1,6 +1,7 @@
 #include "convert.h"
 
 #include "byte_order.h"
+#include "file_range.h"
 #include "lookup.h"
 #include "mos.h"
 #include "work_memory.h"
@@ -29,26 +30,6 @@ constexpr std::uint64_t outputChunkBytes = 128 * 1024;
 constexpr std::uint64_t wideChunkRows = 32;
 constexpr std::uint64_t wideChunkBytes = 1024 * 1024;
 
-const char* const unreadable = "the file could not be read";
-
-// True when [pos, pos + length) lies within a file of size bytes; written so
-// that nothing can wrap.
-bool fits(std::uint64_t pos, std::uint64_t length, std::uint64_t size)
-{
-    return pos <= size && length <= size - pos;
-}
-
-// Callers have checked with fits() first; the byte count is checked again in
-// case the file shrank since its size was taken.
-bool readAt(std::istream& in, std::uint64_t pos, unsigned char* dst, std::uint64_t length)
-{
-    in.seekg(static_cast<std::streamoff>(pos));
-    if (!in)
-        return false;
-    in.read(reinterpret_cast<char*>(dst), static_cast<std::streamsize>(length));
-    return static_cast<std::uint64_t>(in.gcount()) == length;
-}
-
 bool writeBytes(std::ostream& out, const unsigned char* bytes, std::uint64_t length)
 {
     out.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(length));
@@ -68,11 +49,10 @@ bool writeBytes(std::ostream& out, const unsigned char* bytes, std::uint64_t len
 void buildRows(LookupKernel lookUp, const MosHeader& header, const unsigned char* run, const unsigned char* palettes,
                int h, int yBottom, int count, std::size_t rowSize, unsigned char* dst)
 {
-    const std::size_t tileBytes = static_cast<std::size_t>(tileSize) * static_cast<std::size_t>(h);
     for (int c = 0; c < header.columns; ++c) {
         const std::size_t column = static_cast<std::size_t>(c);
         const std::size_t width = static_cast<std::size_t>(tileWidth(header, c));
-        const unsigned char* tile = run + column * tileBytes;
+        const unsigned char* tile = run + static_cast<std::size_t>(tileInRun(c, h));
         lookUp(palettes + paletteBytes * column, tile + static_cast<std::size_t>(yBottom) * width,
                -static_cast<std::ptrdiff_t>(width), width, static_cast<std::size_t>(count),
                dst + 3 * static_cast<std::size_t>(tileSize) * column, rowSize);
@@ -83,25 +63,13 @@ void buildRows(LookupKernel lookUp, const MosHeader& header, const unsigned char
             std::memset(dst + static_cast<std::size_t>(k) * rowSize + used, 0, rowSize - used);
 }
 
-std::string needs(const std::string& region, std::uint64_t pos, std::uint64_t length, std::uint64_t size)
-{
-    return region + " needs bytes " + std::to_string(pos) + " to " + std::to_string(pos + length) +
-           "; the file ends at " + std::to_string(size);
-}
-
 std::string tileCountReason(const char* count, int value, const char* dimension, int size)
 {
     return std::string(count) + " " + std::to_string(value) + " does not match " + dimension + " " +
            std::to_string(size) + ": " + std::to_string((size + tileSize - 1) / tileSize) + " expected";
 }
 
-// What a conversion needs to know before it writes anything: the header, and
-// the absolute position of each tile row's run (only the first tile of a tile
-// row says where its run starts).
-struct Plan {
-    MosHeader header;
-    std::vector<std::uint64_t> runStart;
-};
+using Plan = MosPlan;
 
 // The first half of every check a file must pass to be converted: the header,
 // and the palette and tile offset tables within the file. Reads the offset
@@ -200,8 +168,7 @@ std::string convert(std::istream& in, std::uint64_t inputSize, std::ostream& out
 
     for (int r = header.rows - 1; r >= 0; --r) {
         const int h = tileHeight(header, r);
-        const std::uint64_t paletteRow = header.paletteOffset + paletteBytes * static_cast<std::uint64_t>(r) *
-                                                                    static_cast<std::uint64_t>(header.columns);
+        const std::uint64_t paletteRow = paletteRowPosition(header, r);
         if (!readAt(in, paletteRow, palettes, paletteBlockBytes) ||
             !readAt(in, runStart[static_cast<std::size_t>(r)], run, width * static_cast<std::uint64_t>(h)))
             return unreadable;
@@ -226,6 +193,16 @@ std::string convert(std::istream& in, std::uint64_t inputSize, std::ostream& out
         *progress << "Done" << std::endl;
     return "";
 }
+
+} // namespace
+
+std::string planMos(std::istream& in, std::uint64_t inputSize, MosPlan& plan)
+{
+    std::string why = examineTables(in, inputSize, plan);
+    return why.empty() ? examineRuns(plan, inputSize) : why;
+}
+
+namespace {
 
 bool report(const std::string& why, std::string* reason)
 {
@@ -256,9 +233,7 @@ MosCheck checkMosStream(std::istream& in, std::uint64_t inputSize)
     MosCheck check;
     try {
         Plan plan;
-        check.reason = examineTables(in, inputSize, plan);
-        if (check.reason.empty())
-            check.reason = examineRuns(plan, inputSize);
+        check.reason = planMos(in, inputSize, plan);
         check.whole = check.reason.empty();
         check.header = plan.header;
     } catch (const std::exception&) {

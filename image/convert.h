@@ -8,6 +8,7 @@
 #include <ostream>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace quiltpix {
 
@@ -26,6 +27,18 @@ extern const char* const writeFailed;
 // The same conversion from any seekable stream of inputSize bytes.
 bool convertMosStream(std::istream& in, std::uint64_t inputSize, std::ostream& out, std::ostream* progress,
                       std::string* reason = nullptr);
+
+// What a conversion needs to know before it reads a pixel: the header, and
+// the absolute position of each tile row's run (only the first tile of a
+// tile row says where its run starts).
+struct MosPlan {
+    MosHeader header;
+    std::vector<std::uint64_t> runStart;
+};
+
+// Reads the header and the offset table and checks that every region lies
+// within the file: "" when the file can be converted, else why not.
+std::string planMos(std::istream& in, std::uint64_t inputSize, MosPlan& plan);
 
 // Whether a MOS file would convert, judged by the very checks the converter
 // makes before it writes anything. For a whole file, its header; otherwise

@@ -51,6 +51,48 @@ std::uint64_t tileDataBase(const MosHeader& h)
     return offsetTablePosition(h) + 4 * tileCount(h);
 }
 
+std::uint64_t paletteRowPosition(const MosHeader& h, int r)
+{
+    return h.paletteOffset + paletteBytes * static_cast<std::uint64_t>(r) * static_cast<std::uint16_t>(h.columns);
+}
+
+std::uint64_t tileInRun(int c, int h)
+{
+    return static_cast<std::uint64_t>(tileSize) * static_cast<std::uint64_t>(c) * static_cast<std::uint64_t>(h);
+}
+
+MosHeader freshHeader(int width, int height)
+{
+    MosHeader h;
+    h.width = static_cast<std::int16_t>(width);
+    h.height = static_cast<std::int16_t>(height);
+    h.columns = static_cast<std::int16_t>((width + tileSize - 1) / tileSize);
+    h.rows = static_cast<std::int16_t>((height + tileSize - 1) / tileSize);
+    h.paletteOffset = mosHeaderSize;
+    return h;
+}
+
+void putMosHeader(unsigned char* out, const MosHeader& h)
+{
+    const char magic[] = "MOS V2  ";
+    for (std::size_t i = 0; i < 8; ++i)
+        out[i] = static_cast<unsigned char>(magic[i]);
+    putU16le(out + 8, static_cast<std::uint16_t>(h.width));
+    putU16le(out + 10, static_cast<std::uint16_t>(h.height));
+    putU16le(out + 12, static_cast<std::uint16_t>(h.columns));
+    putU16le(out + 14, static_cast<std::uint16_t>(h.rows));
+    putU32le(out + 16, tileSize);
+    putU32le(out + 20, h.paletteOffset);
+}
+
+// At most 32767 x 32767 bytes of tile data in all: within 32 bits.
+std::uint32_t freshTileOffset(const MosHeader& h, int r, int c)
+{
+    const std::uint64_t above = static_cast<std::uint64_t>(tileSize) * static_cast<std::uint64_t>(r) *
+                                static_cast<std::uint64_t>(h.width);
+    return static_cast<std::uint32_t>(above + tileInRun(c, tileHeight(h, r)));
+}
+
 std::uint64_t bitmapRowSize(int width)
 {
     return (3 * static_cast<std::uint64_t>(width) + 3) & ~std::uint64_t{3};

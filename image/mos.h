@@ -66,6 +66,20 @@ int tileHeight(const MosHeader& header, int r);
 std::uint64_t tileCount(const MosHeader& header);
 std::uint64_t offsetTablePosition(const MosHeader& header);
 std::uint64_t tileDataBase(const MosHeader& header);
+// Where the palettes of tile row r begin: columns x 1024 bytes from there.
+std::uint64_t paletteRowPosition(const MosHeader& header, int r);
+// Where tile c of a tile row r of height h starts within that row's run:
+// the tiles before it are 64 wide.
+std::uint64_t tileInRun(int c, int h);
+
+// The header of the MOS file this program writes: the picture's size, its
+// tile counts, "MOS V2  " and the tile size 64 in the bytes readers do not
+// examine, and the palettes straight after it.
+MosHeader freshHeader(int width, int height);
+void putMosHeader(unsigned char* out, const MosHeader& header);
+// The offset of tile (r, c) from the tile data base when the tile data is
+// stored tile by tile in tile order, as this program writes it.
+std::uint32_t freshTileOffset(const MosHeader& header, int r, int c);
 
 // Bytes in one stored bitmap row: 3 x width rounded up to a multiple of 4.
 std::uint64_t bitmapRowSize(int width);

@@ -1,0 +1,351 @@
+#include "to_mos.h"
+
+#include "byte_order.h"
+#include "convert.h"
+#include "file_range.h"
+#include "quantise.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <new>
+
+namespace quiltpix {
+
+const char* const mosWriteFailed = "the MOS file could not be written";
+
+bool MemorySink::writeAt(std::uint64_t pos, const unsigned char* data, std::size_t n)
+{
+    const std::size_t at = static_cast<std::size_t>(pos);
+    if (bytes.size() < at + n)
+        bytes.resize(at + n);
+    std::copy(data, data + n, bytes.begin() + static_cast<std::ptrdiff_t>(at));
+    return true;
+}
+
+std::string MosSummary::line() const
+{
+    std::string s = std::to_string(format.width) + " x " + std::to_string(format.height) + " pixels, " +
+                    std::to_string(tiles) + (tiles == 1 ? " tile" : " tiles");
+    if (comparedWithOriginal)
+        s += ", " + std::to_string(changed) + " changed";
+    s += ": " + std::to_string(exact) + " kept exactly, " + std::to_string(quantised) + " quantised";
+    if (quantised > 0) {
+        char psnr[96];
+        std::snprintf(psnr, sizeof psnr, " (PSNR mean %.2f dB, worst %.2f dB)",
+                      psnrSum / static_cast<double>(quantised), psnrWorst);
+        s += psnr;
+    }
+    return s;
+}
+
+namespace {
+
+// The regions of a MOS file that its reading depends on, pairwise apart:
+// only then can one tile's bytes be rewritten without changing another's.
+bool regionsApart(const MosPlan& plan)
+{
+    const MosHeader& h = plan.header;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> regions;
+    regions.emplace_back(0, mosHeaderSize);
+    regions.emplace_back(h.paletteOffset, tileDataBase(h));
+    const std::uint64_t width = static_cast<std::uint64_t>(h.width);
+    for (int r = 0; r < h.rows; ++r)
+        regions.emplace_back(plan.runStart[static_cast<std::size_t>(r)],
+                             plan.runStart[static_cast<std::size_t>(r)] +
+                                 width * static_cast<std::uint64_t>(tileHeight(h, r)));
+    std::sort(regions.begin(), regions.end());
+    for (std::size_t k = 1; k < regions.size(); ++k)
+        if (regions[k].first < regions[k - 1].second)
+            return false;
+    return true;
+}
+
+class Converter {
+public:
+    Converter(std::istream& in, std::uint64_t size, ByteSink& out, const MosOptions& options, MosSummary& summary)
+        : in_(in), size_(size), out_(out), options_(options), summary_(summary)
+    {
+    }
+
+    std::string run(bool& likeFault)
+    {
+        BitmapReader reader(in_, size_);
+        std::string why = reader.open();
+        if (!why.empty())
+            return why;
+        const BitmapFormat& f = reader.format();
+        header_ = freshHeader(f.width, f.height);
+        summary_.format = f;
+        summary_.tiles = tileCount(header_);
+        allocate();
+
+        if (options_.like) {
+            why = planMos(*options_.like, options_.likeSize, original_);
+            if (!why.empty()) {
+                likeFault = true;
+                return why;
+            }
+            const MosHeader& o = original_.header;
+            if (o.width != header_.width || o.height != header_.height) {
+                summary_.freshLayoutReason = "it is " + std::to_string(o.width) + " x " +
+                                             std::to_string(o.height) + " pixels, the bitmap " +
+                                             std::to_string(f.width) + " x " + std::to_string(f.height) +
+                                             ", so a fresh layout is written";
+            } else {
+                keep_ = true;
+                summary_.comparedWithOriginal = true;
+                if (!regionsApart(original_)) {
+                    // Rewriting one tile would change another's bytes too:
+                    // look first whether anything changed at all.
+                    BitmapReader again(in_, size_);
+                    again.open();
+                    comparing_ = true;
+                    why = rows(again);
+                    comparing_ = false;
+                    if (!why.empty())
+                        return why;
+                    summary_.exact = 0;
+                    if (summary_.changed > 0) {
+                        keep_ = false;
+                        summary_.freshLayoutReason = "its layout cannot hold the edit (two of its regions share "
+                                                     "bytes), so a fresh layout is written";
+                    }
+                }
+            }
+        }
+
+        if (keep_) {
+            why = copyOriginal();
+        } else {
+            why = writeTables();
+        }
+        if (!why.empty())
+            return why;
+        why = rows(reader);
+        summary_.translucent = reader.translucent();
+        return why;
+    }
+
+private:
+    void allocate()
+    {
+        const std::size_t width = static_cast<std::size_t>(header_.width);
+        const std::size_t columns = static_cast<std::size_t>(header_.columns);
+        rowBytes_ = 3 * width;
+        strip_.resize(rowBytes_ * tileSize);
+        run_.resize(width * tileSize);
+        palettes_.resize(columns * paletteBytes);
+        tile_.resize(tilePixels);
+        tileIndices_.resize(tilePixels);
+    }
+
+    bool put(std::uint64_t pos, const unsigned char* data, std::size_t n)
+    {
+        return out_.writeAt(pos, data, n);
+    }
+
+    std::string writeTables()
+    {
+        unsigned char head[mosHeaderSize];
+        putMosHeader(head, header_);
+        std::vector<unsigned char> table(static_cast<std::size_t>(4 * tileCount(header_)));
+        std::size_t k = 0;
+        for (int r = 0; r < header_.rows; ++r)
+            for (int c = 0; c < header_.columns; ++c, k += 4)
+                putU32le(table.data() + k, freshTileOffset(header_, r, c));
+        if (!put(0, head, mosHeaderSize) || !put(offsetTablePosition(header_), table.data(), table.size()))
+            return mosWriteFailed;
+        return "";
+    }
+
+    // The original, byte for byte: what the picture still agrees with stays.
+    std::string copyOriginal()
+    {
+        std::vector<unsigned char> chunk(1 << 20);
+        for (std::uint64_t pos = 0; pos < options_.likeSize;) {
+            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), options_.likeSize - pos));
+            if (!readAt(*options_.like, pos, chunk.data(), n))
+                return unreadable;
+            if (!put(pos, chunk.data(), n))
+                return mosWriteFailed;
+            pos += n;
+        }
+        return "";
+    }
+
+    // Reads the bitmap a tile row at a time in the order it stores them, and
+    // hands each to the tile row's conversion.
+    std::string rows(BitmapReader& reader)
+    {
+        const bool topDown = reader.format().topDown;
+        for (int step = 0; step < header_.rows; ++step) {
+            const int r = topDown ? step : header_.rows - 1 - step;
+            const int h = tileHeight(header_, r);
+            const std::ptrdiff_t stride = static_cast<std::ptrdiff_t>(rowBytes_);
+            unsigned char* first = strip_.data() + (topDown ? 0 : static_cast<std::size_t>(h - 1) * rowBytes_);
+            std::string why = reader.readRows(first, topDown ? stride : -stride, h);
+            if (why.empty())
+                why = keep_ ? tileRowLike(r, h) : tileRowFresh(r, h);
+            if (!why.empty())
+                return why;
+        }
+        return "";
+    }
+
+    // The tile's pixels from the strip, packed.
+    void gather(int c, int w, int h)
+    {
+        const unsigned char* from = strip_.data() + 3 * static_cast<std::size_t>(tileSize) * static_cast<std::size_t>(c);
+        std::uint32_t* to = tile_.data();
+        for (int y = 0; y < h; ++y, from += rowBytes_)
+            for (int x = 0; x < w; ++x)
+                *to++ = packColour(from + 3 * x);
+    }
+
+    void count(const TileResult& result, int w, int h)
+    {
+        if (result.exact) {
+            ++summary_.exact;
+            return;
+        }
+        const double psnr = tilePsnr(result.squaredError, static_cast<std::uint64_t>(w) * static_cast<std::uint64_t>(h));
+        summary_.psnrWorst = summary_.quantised == 0 ? psnr : std::min(summary_.psnrWorst, psnr);
+        summary_.psnrSum += psnr;
+        ++summary_.quantised;
+    }
+
+    std::string tileRowFresh(int r, int h)
+    {
+        for (int c = 0; c < header_.columns; ++c) {
+            const int w = tileWidth(header_, c);
+            gather(c, w, h);
+            const TileResult result =
+                quantiser_.quantise(tile_.data(), w, h, options_.dither,
+                                    palettes_.data() + paletteBytes * static_cast<std::size_t>(c),
+                                    run_.data() + static_cast<std::size_t>(tileInRun(c, h)));
+            count(result, w, h);
+        }
+        const std::uint64_t runStart = tileDataBase(header_) + freshTileOffset(header_, r, 0);
+        const std::size_t runBytes = static_cast<std::size_t>(header_.width) * static_cast<std::size_t>(h);
+        if (!put(paletteRowPosition(header_, r), palettes_.data(), palettes_.size()) ||
+            !put(runStart, run_.data(), runBytes))
+            return mosWriteFailed;
+        return "";
+    }
+
+    // With the original's layout: unchanged tiles keep everything; a changed
+    // tile whose colours its palette still holds keeps the palette and the
+    // index bytes of its unchanged pixels; any other gets a palette anew.
+    std::string tileRowLike(int r, int h)
+    {
+        const std::size_t runBytes = static_cast<std::size_t>(header_.width) * static_cast<std::size_t>(h);
+        const std::uint64_t runStart = original_.runStart[static_cast<std::size_t>(r)];
+        const std::uint64_t paletteRow = paletteRowPosition(original_.header, r);
+        if (!readAt(*options_.like, paletteRow, palettes_.data(), palettes_.size()) ||
+            !readAt(*options_.like, runStart, run_.data(), runBytes))
+            return unreadable;
+        bool rowChanged = false;
+        for (int c = 0; c < header_.columns; ++c) {
+            const int w = tileWidth(header_, c);
+            unsigned char* palette = palettes_.data() + paletteBytes * static_cast<std::size_t>(c);
+            unsigned char* indices = run_.data() + static_cast<std::size_t>(tileInRun(c, h));
+            gather(c, w, h);
+            const std::size_t pixels = static_cast<std::size_t>(w) * static_cast<std::size_t>(h);
+            bool same = true;
+            for (std::size_t i = 0; i < pixels && same; ++i)
+                same = packColour(palette + 4 * std::size_t{indices[i]}) == tile_[i];
+            if (same) {
+                ++summary_.exact;
+                continue;
+            }
+            ++summary_.changed;
+            rowChanged = true;
+            if (comparing_)
+                continue;
+            if (repaint(palette, indices, pixels)) {
+                ++summary_.exact;
+                continue;
+            }
+            count(quantiser_.quantise(tile_.data(), w, h, options_.dither, palette, indices), w, h);
+        }
+        if (comparing_ || !rowChanged)
+            return "";
+        if (!put(paletteRow, palettes_.data(), palettes_.size()) || !put(runStart, run_.data(), runBytes))
+            return mosWriteFailed;
+        return "";
+    }
+
+    // Gives every changed pixel an index of the tile's old palette that has
+    // its colour; false, touching nothing, if some colour is not there.
+    bool repaint(const unsigned char* palette, unsigned char* indices, std::size_t pixels)
+    {
+        std::vector<std::pair<std::uint32_t, unsigned char>>& byColour = byColour_;
+        byColour.clear();
+        for (int k = 255; k >= 0; --k) // the first index of a colour wins
+            byColour.emplace_back(packColour(palette + 4 * k), static_cast<unsigned char>(k));
+        std::stable_sort(byColour.begin(), byColour.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+        for (std::size_t i = 0; i < pixels; ++i) {
+            const std::uint32_t want = tile_[i];
+            if (packColour(palette + 4 * std::size_t{indices[i]}) == want) {
+                tileIndices_[i] = indices[i];
+                continue;
+            }
+            auto found = std::lower_bound(byColour.begin(), byColour.end(), want,
+                                          [](const auto& e, std::uint32_t v) { return e.first < v; });
+            if (found == byColour.end() || found->first != want)
+                return false;
+            // Among equal colours the stable sort kept the descending index
+            // order; the last of the run is the lowest index.
+            auto last = found;
+            while (last + 1 != byColour.end() && (last + 1)->first == want)
+                ++last;
+            tileIndices_[i] = last->second;
+        }
+        std::copy(tileIndices_.begin(), tileIndices_.begin() + static_cast<std::ptrdiff_t>(pixels), indices);
+        return true;
+    }
+
+    std::istream& in_;
+    std::uint64_t size_;
+    ByteSink& out_;
+    const MosOptions& options_;
+    MosSummary& summary_;
+    MosHeader header_;
+    MosPlan original_;
+    bool keep_ = false;      // writing into the original's layout
+    bool comparing_ = false; // only counting the changed tiles
+    std::size_t rowBytes_ = 0;
+    std::vector<unsigned char> strip_;    // a tile row of the bitmap, blue, green, red
+    std::vector<unsigned char> run_;      // its index bytes, tile after tile
+    std::vector<unsigned char> palettes_; // its palettes
+    std::vector<std::uint32_t> tile_;
+    std::vector<unsigned char> tileIndices_;
+    std::vector<std::pair<std::uint32_t, unsigned char>> byColour_;
+    TileQuantiser quantiser_;
+};
+
+} // namespace
+
+std::string convertToMos(std::istream& in, std::uint64_t size, ByteSink& out, const MosOptions& options,
+                         MosSummary& summary, bool* likeFault)
+{
+    bool fault = false;
+    std::string why;
+    try {
+        Converter converter(in, size, out, options, summary);
+        why = converter.run(fault);
+    } catch (const std::bad_alloc&) {
+        why = "out of memory";
+    } catch (const std::exception&) {
+        why = unreadable;
+    }
+    if (likeFault)
+        *likeFault = fault;
+    return why;
+}
+
+} // namespace quiltpix

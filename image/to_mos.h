@@ -1,0 +1,71 @@
+// The way back: a bitmap becomes a MOS file again.
+//
+// Every position of the MOS file follows from the picture's size, so the
+// file is written as the bitmap is read, one tile row at a time, each piece
+// at its place: the header and the offset table first, then each tile row's
+// palettes and index bytes, in whatever order the bitmap stores its rows.
+// The file written has the palettes right after the header, every tile's
+// own offset in the table, and the tile data in tile order.
+#pragma once
+
+#include "bitmap_reader.h"
+#include "mos.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <istream>
+#include <string>
+#include <vector>
+
+namespace quiltpix {
+
+// Where the MOS file goes: positioned writes.
+class ByteSink {
+public:
+    virtual ~ByteSink() = default;
+    // False once a write has failed.
+    virtual bool writeAt(std::uint64_t pos, const unsigned char* data, std::size_t n) = 0;
+};
+
+// A file in memory, for tests and the fuzzer.
+class MemorySink : public ByteSink {
+public:
+    std::vector<unsigned char> bytes;
+    bool writeAt(std::uint64_t pos, const unsigned char* data, std::size_t n) override;
+};
+
+struct MosOptions {
+    bool dither = false;
+    // The MOS file the bitmap came from, to keep its palettes, index bytes
+    // and layout where the picture still agrees with it.
+    std::istream* like = nullptr;
+    std::uint64_t likeSize = 0;
+};
+
+struct MosSummary {
+    BitmapFormat format;
+    std::uint64_t tiles = 0;
+    std::uint64_t exact = 0;     // tiles whose every pixel kept its colour
+    std::uint64_t quantised = 0; // tiles given 256 colours of their own
+    std::uint64_t changed = 0;   // with an original: tiles that differ from it
+    bool comparedWithOriginal = false;
+    double psnrSum = 0;          // over the quantised tiles
+    double psnrWorst = 0;
+    std::uint64_t translucent = 0; // pixels whose transparency was dropped
+    // With an original whose layout could not be kept: why ("" otherwise).
+    std::string freshLayoutReason;
+
+    // "640 x 480 pixels, 80 tiles: 72 kept exactly, 8 quantised (PSNR mean
+    // 45.21 dB, worst 38.02 dB)"
+    std::string line() const;
+};
+
+// Writes the MOS file for the bitmap in `in`. "" on success; otherwise why
+// not, and then `likeFault` tells whether the original (not the bitmap) is
+// at fault, or the reason is mosWriteFailed when writing failed.
+std::string convertToMos(std::istream& in, std::uint64_t size, ByteSink& out, const MosOptions& options,
+                         MosSummary& summary, bool* likeFault = nullptr);
+
+extern const char* const mosWriteFailed;
+
+} // namespace quiltpix
