@@ -26,28 +26,6 @@ std::int64_t distance(int r1, int g1, int b1, int r2, int g2, int b2)
     return std::int64_t{dr} * dr + std::int64_t{dg} * dg + std::int64_t{db} * db;
 }
 
-// Sums over a set of colours, enough to know its mean and squared error.
-struct Stats {
-    double w = 0, r = 0, g = 0, b = 0, sq = 0;
-
-    void add(double weight, int cr, int cg, int cb)
-    {
-        w += weight;
-        r += weight * cr;
-        g += weight * cg;
-        b += weight * cb;
-        sq += weight * (double(cr) * cr + double(cg) * cg + double(cb) * cb);
-    }
-    // What the mean explains: the error left is sq minus this.
-    double explained() const { return w > 0 ? (r * r + g * g + b * b) / w : 0; }
-    double error() const { return std::max(0.0, sq - explained()); }
-};
-
-struct Box {
-    std::size_t begin = 0, end = 0;
-    Stats stats;
-};
-
 int channel(std::uint32_t c, int axis)
 {
     return static_cast<int>((c >> (8 * (2 - axis))) & 0xFF); // 0 red, 1 green, 2 blue
@@ -57,7 +35,7 @@ int channel(std::uint32_t c, int axis)
 
 TileQuantiser::TileQuantiser()
     : slotKey_(slots), slotStamp_(slots), slotId_(slots), ids_(tilePixels), assigned_(tilePixels),
-      entries_(paletteSize), byGreen_(paletteSize)
+      entries_(paletteSize), bySum_(paletteSize), sums_(paletteSize), alone_(paletteSize)
 {
     colours_.reserve(tilePixels);
     weights_.reserve(tilePixels);
@@ -97,103 +75,92 @@ std::size_t TileQuantiser::countColours(const std::uint32_t* pixels, std::size_t
     return colours_.size();
 }
 
+// Where to cut a box in two: on the axis and at the value that leave the
+// least squared error in the halves, that is, that explain the most.
+void TileQuantiser::planCut(Box& box)
+{
+    box.gain = -1;
+    if (box.end - box.begin < 2)
+        return;
+    int lo[3] = {255, 255, 255}, hi[3] = {0, 0, 0};
+    for (std::size_t i = box.begin; i < box.end; ++i) {
+        const std::uint32_t c = colours_[order_[i]];
+        for (int a = 0; a < 3; ++a) {
+            lo[a] = std::min(lo[a], channel(c, a));
+            hi[a] = std::max(hi[a], channel(c, a));
+        }
+    }
+    for (int a = 0; a < 3; ++a)
+        std::fill(hist_[a] + lo[a], hist_[a] + hi[a] + 1, Stats{});
+    for (std::size_t i = box.begin; i < box.end; ++i) {
+        const std::uint32_t c = colours_[order_[i]];
+        Stats one;
+        one.add(weights_[order_[i]], red(c), green(c), blue(c));
+        for (int a = 0; a < 3; ++a)
+            hist_[a][channel(c, a)] += one;
+    }
+    const double whole = box.stats.explained();
+    for (int a = 0; a < 3; ++a) {
+        Stats left;
+        for (int v = lo[a]; v < hi[a]; ++v) {
+            left += hist_[a][v];
+            if (left.w == 0)
+                continue;
+            const double gain = left.explained() + (box.stats - left).explained() - whole;
+            if (gain > box.gain) {
+                box.gain = gain;
+                box.axis = a;
+                box.cut = v;
+                box.left = left;
+            }
+        }
+    }
+}
+
 void TileQuantiser::split(int wanted)
 {
     const std::size_t n = colours_.size();
     order_.resize(n);
-    std::vector<Box> boxes;
-    boxes.reserve(static_cast<std::size_t>(wanted));
+    boxes_.clear();
     Box all;
     all.end = n;
     for (std::size_t i = 0; i < n; ++i) {
         order_[i] = static_cast<std::uint16_t>(i);
         all.stats.add(weights_[i], red(colours_[i]), green(colours_[i]), blue(colours_[i]));
     }
-    boxes.push_back(all);
+    planCut(all);
+    boxes_.push_back(all);
 
-    Stats hist[3][256];
-    while (static_cast<int>(boxes.size()) < wanted) {
-        std::size_t worst = 0;
-        double worstError = 0;
-        for (std::size_t k = 0; k < boxes.size(); ++k)
-            if (boxes[k].end - boxes[k].begin > 1 && boxes[k].stats.error() > worstError) {
-                worstError = boxes[k].stats.error();
-                worst = k;
-            }
-        if (worstError <= 0)
+    // Always the cut that removes the most error of all boxes' best cuts.
+    while (static_cast<int>(boxes_.size()) < wanted) {
+        std::size_t best = 0;
+        for (std::size_t k = 1; k < boxes_.size(); ++k)
+            if (boxes_[k].gain > boxes_[best].gain)
+                best = k;
+        if (boxes_[best].gain < 0)
             break; // every box holds one colour
-        Box& box = boxes[worst];
-        int lo[3] = {255, 255, 255}, hi[3] = {0, 0, 0};
-        for (int a = 0; a < 3; ++a)
-            for (int v = 0; v < 256; ++v)
-                hist[a][v] = Stats{};
-        for (std::size_t i = box.begin; i < box.end; ++i) {
-            const std::uint32_t c = colours_[order_[i]];
-            const double w = weights_[order_[i]];
-            for (int a = 0; a < 3; ++a) {
-                const int v = channel(c, a);
-                hist[a][v].add(w, red(c), green(c), blue(c));
-                lo[a] = std::min(lo[a], v);
-                hi[a] = std::max(hi[a], v);
-            }
-        }
-        // The cut that leaves the least error keeps the most explained.
-        double bestGain = -1;
-        int bestAxis = 0, bestCut = 0;
-        Stats bestLeft;
-        for (int a = 0; a < 3; ++a) {
-            Stats left;
-            for (int v = lo[a]; v < hi[a]; ++v) {
-                const Stats& s = hist[a][v];
-                left.w += s.w;
-                left.r += s.r;
-                left.g += s.g;
-                left.b += s.b;
-                left.sq += s.sq;
-                if (left.w == 0)
-                    continue;
-                Stats right = box.stats;
-                right.w -= left.w;
-                right.r -= left.r;
-                right.g -= left.g;
-                right.b -= left.b;
-                right.sq -= left.sq;
-                if (right.w <= 0)
-                    break;
-                const double gain = left.explained() + right.explained();
-                if (gain > bestGain) {
-                    bestGain = gain;
-                    bestAxis = a;
-                    bestCut = v;
-                    bestLeft = left;
-                }
-            }
-        }
-        if (bestGain < 0)
-            break;
+        Box& box = boxes_[best];
+        const int axis = box.axis, cut = box.cut;
         const auto middle = std::partition(order_.begin() + static_cast<std::ptrdiff_t>(box.begin),
                                            order_.begin() + static_cast<std::ptrdiff_t>(box.end),
-                                           [&](std::uint16_t i) { return channel(colours_[i], bestAxis) <= bestCut; });
+                                           [&](std::uint16_t i) { return channel(colours_[i], axis) <= cut; });
         Box right;
         right.begin = static_cast<std::size_t>(middle - order_.begin());
         right.end = box.end;
-        right.stats = box.stats;
-        right.stats.w -= bestLeft.w;
-        right.stats.r -= bestLeft.r;
-        right.stats.g -= bestLeft.g;
-        right.stats.b -= bestLeft.b;
-        right.stats.sq -= bestLeft.sq;
+        right.stats = box.stats - box.left;
         box.end = right.begin;
-        box.stats = bestLeft;
-        boxes.push_back(right);
+        box.stats = box.left;
+        planCut(box);
+        planCut(right);
+        boxes_.push_back(right);
     }
 
     entries_.assign(paletteSize, Entry{0, 0, 0});
-    for (std::size_t k = 0; k < boxes.size(); ++k) {
-        const Stats& s = boxes[k].stats;
-        entries_[k] = Entry{static_cast<int>(std::lround(s.r / s.w)), static_cast<int>(std::lround(s.g / s.w)),
-                            static_cast<int>(std::lround(s.b / s.w))};
-        for (std::size_t i = boxes[k].begin; i < boxes[k].end; ++i)
+    for (std::size_t k = 0; k < boxes_.size(); ++k) {
+        const Stats& st = boxes_[k].stats;
+        entries_[k] = Entry{static_cast<int>(std::lround(st.r / st.w)), static_cast<int>(std::lround(st.g / st.w)),
+                            static_cast<int>(std::lround(st.b / st.w))};
+        for (std::size_t i = boxes_[k].begin; i < boxes_[k].end; ++i)
             assigned_[order_[i]] = static_cast<std::uint16_t>(k);
     }
 }
@@ -201,32 +168,64 @@ void TileQuantiser::split(int wanted)
 void TileQuantiser::sortEntries()
 {
     for (int k = 0; k < paletteSize; ++k)
-        byGreen_[static_cast<std::size_t>(k)] = k;
-    std::sort(byGreen_.begin(), byGreen_.end(),
-              [this](int a, int b) { return entries_[static_cast<std::size_t>(a)].g < entries_[static_cast<std::size_t>(b)].g; });
+        bySum_[static_cast<std::size_t>(k)] = k;
+    auto sum = [this](int k) {
+        const Entry& e = entries_[static_cast<std::size_t>(k)];
+        return e.r + e.g + e.b;
+    };
+    std::sort(bySum_.begin(), bySum_.end(), [&sum](int a, int b) { return sum(a) < sum(b); });
+    for (int k = 0; k < paletteSize; ++k)
+        sums_[static_cast<std::size_t>(k)] = sum(bySum_[static_cast<std::size_t>(k)]);
     int k = 0;
-    for (int v = 0; v <= 256; ++v) {
-        while (k < paletteSize && entries_[static_cast<std::size_t>(byGreen_[static_cast<std::size_t>(k)])].g < v)
+    for (int v = 0; v <= 766; ++v) {
+        while (k < paletteSize && sums_[static_cast<std::size_t>(k)] < v)
             ++k;
-        greenStart_[v] = k;
+        sumStart_[v] = k;
     }
 }
 
-// The entry nearest to (r, g, b), searching outwards in green from g and
-// stopping on each side once green alone is farther than the best so far.
-// `best` comes in as the distance to `guess` and goes out as the nearest's.
+void TileQuantiser::measureGaps()
+{
+    // Each entry's nearest neighbour, found by the same search in r + g + b.
+    for (int p = 0; p < paletteSize; ++p) {
+        const int k = bySum_[static_cast<std::size_t>(p)];
+        const Entry& e = entries_[static_cast<std::size_t>(k)];
+        std::int64_t best = std::numeric_limits<std::int64_t>::max() / 4;
+        for (int q = p + 1; q < paletteSize; ++q) {
+            const std::int64_t ds = sums_[static_cast<std::size_t>(q)] - sums_[static_cast<std::size_t>(p)];
+            if (ds * ds >= 3 * best)
+                break;
+            const Entry& o = entries_[static_cast<std::size_t>(bySum_[static_cast<std::size_t>(q)])];
+            best = std::min(best, distance(e.r, e.g, e.b, o.r, o.g, o.b));
+        }
+        for (int q = p - 1; q >= 0; --q) {
+            const std::int64_t ds = sums_[static_cast<std::size_t>(p)] - sums_[static_cast<std::size_t>(q)];
+            if (ds * ds >= 3 * best)
+                break;
+            const Entry& o = entries_[static_cast<std::size_t>(bySum_[static_cast<std::size_t>(q)])];
+            best = std::min(best, distance(e.r, e.g, e.b, o.r, o.g, o.b));
+        }
+        alone_[static_cast<std::size_t>(k)] = best;
+    }
+}
+
+// The entry nearest to (r, g, b), searching outwards in r + g + b and
+// stopping on each side once that sum alone rules out anything nearer.
+// `best` comes in as the distance to `guess` plus one and goes out as the
+// nearest's.
 int TileQuantiser::nearest(int r, int g, int b, int guess, std::int64_t& best) const
 {
     int found = guess;
-    int up = greenStart_[g], down = up - 1;
+    const int s = r + g + b;
+    int up = sumStart_[s], down = up - 1;
     while (up < paletteSize || down >= 0) {
         if (up < paletteSize) {
-            const int k = byGreen_[static_cast<std::size_t>(up)];
-            const Entry& e = entries_[static_cast<std::size_t>(k)];
-            const std::int64_t dg = e.g - g;
-            if (dg * dg >= best) {
+            const std::int64_t ds = sums_[static_cast<std::size_t>(up)] - s;
+            if (ds * ds >= 3 * best) {
                 up = paletteSize;
             } else {
+                const int k = bySum_[static_cast<std::size_t>(up)];
+                const Entry& e = entries_[static_cast<std::size_t>(k)];
                 const std::int64_t d = distance(r, g, b, e.r, e.g, e.b);
                 if (d < best) {
                     best = d;
@@ -236,12 +235,12 @@ int TileQuantiser::nearest(int r, int g, int b, int guess, std::int64_t& best) c
             }
         }
         if (down >= 0) {
-            const int k = byGreen_[static_cast<std::size_t>(down)];
-            const Entry& e = entries_[static_cast<std::size_t>(k)];
-            const std::int64_t dg = g - e.g;
-            if (dg * dg >= best) {
+            const std::int64_t ds = s - sums_[static_cast<std::size_t>(down)];
+            if (ds * ds >= 3 * best) {
                 down = -1;
             } else {
+                const int k = bySum_[static_cast<std::size_t>(down)];
+                const Entry& e = entries_[static_cast<std::size_t>(k)];
                 const std::int64_t d = distance(r, g, b, e.r, e.g, e.b);
                 if (d < best) {
                     best = d;
@@ -260,13 +259,18 @@ void TileQuantiser::refine(int passes)
     std::vector<Stats> sums(paletteSize);
     for (int pass = 0; pass <= passes; ++pass) {
         sortEntries();
+        measureGaps();
         bool moved = false;
         for (std::size_t i = 0; i < n; ++i) {
             const std::uint32_t c = colours_[i];
             const int r = red(c), g = green(c), b = blue(c);
             const int guess = assigned_[i];
             const Entry& e = entries_[static_cast<std::size_t>(guess)];
-            std::int64_t best = distance(r, g, b, e.r, e.g, e.b) + 1;
+            const std::int64_t d = distance(r, g, b, e.r, e.g, e.b);
+            // Within half the gap to the nearest other entry: nothing nearer.
+            if (4 * d <= alone_[static_cast<std::size_t>(guess)])
+                continue;
+            std::int64_t best = d + 1;
             const int k = nearest(r, g, b, guess, best);
             moved |= k != guess;
             assigned_[i] = static_cast<std::uint16_t>(k);

@@ -50,10 +50,46 @@ public:
 private:
     // Distinct colours of the tile, and for each pixel which one it is.
     std::size_t countColours(const std::uint32_t* pixels, std::size_t count);
+
+    // Sums over a set of colours, enough to know its mean and squared error.
+    struct Stats {
+        double w = 0, r = 0, g = 0, b = 0, sq = 0;
+
+        void add(double weight, int cr, int cg, int cb)
+        {
+            w += weight;
+            r += weight * cr;
+            g += weight * cg;
+            b += weight * cb;
+            sq += weight * (double(cr) * cr + double(cg) * cg + double(cb) * cb);
+        }
+        Stats& operator+=(const Stats& o)
+        {
+            w += o.w;
+            r += o.r;
+            g += o.g;
+            b += o.b;
+            sq += o.sq;
+            return *this;
+        }
+        Stats operator-(const Stats& o) const { return Stats{w - o.w, r - o.r, g - o.g, b - o.b, sq - o.sq}; }
+        // The part of sq the mean explains; the error left is sq minus this.
+        double explained() const { return w > 0 ? (r * r + g * g + b * b) / w : 0; }
+    };
+    // A run of order_ and where it would best be cut.
+    struct Box {
+        std::size_t begin = 0, end = 0;
+        Stats stats;
+        double gain = -1; // error the cut removes; negative: no cut
+        int axis = 0, cut = 0;
+        Stats left;
+    };
+    void planCut(Box& box);
     void split(int boxes);
     void refine(int passes);
     int nearest(int r, int g, int b, int guess, std::int64_t& best) const;
     void sortEntries();
+    void measureGaps();
 
     std::vector<std::uint32_t> slotKey_;
     std::vector<std::uint32_t> slotStamp_;
@@ -65,15 +101,22 @@ private:
     std::vector<std::uint32_t> weights_;  // pixels of each
     std::vector<std::uint16_t> order_;    // colours, grouped box by box
     std::vector<std::uint16_t> assigned_; // a colour's entry
+    std::vector<Box> boxes_;
+    Stats hist_[3][256];
 
     struct Entry {
         int r, g, b;
     };
     std::vector<Entry> entries_;
-    // Entries sorted by green, for a search that stops once green alone is
-    // farther than the best found.
-    std::vector<int> byGreen_;
-    int greenStart_[257] = {};
+    // Entries sorted by r + g + b, for a search that stops once that sum
+    // alone shows an entry farther than the best found: the squared sum of
+    // three differences is at most three times their sum of squares.
+    std::vector<int> bySum_;
+    std::vector<int> sums_;
+    int sumStart_[767] = {};
+    // Half the distance from each entry to its nearest other entry, squared:
+    // a colour within it of its entry has no nearer one.
+    std::vector<std::int64_t> alone_;
 };
 
 // PSNR of a tile's squared error over its pixels (three channels each).

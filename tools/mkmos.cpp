@@ -7,7 +7,10 @@
 //   mkmos far W H OUT.mos [SEED]     the same picture as noise, with its tables
 //                                    and tile data moved past 4 GiB into a
 //                                    sparse file: it must convert identically
-//   mkmos seeds DIR                  the fuzzer's seed files
+//   mkmos photo W H OUT.bmp [SEED]   a photo-like 24-bit bitmap, for the way back
+//   mkmos seeds DIR                  the fuzzer's seed files: MOS layouts and
+//                                    one small bitmap of every variant read
+#include "bitmaps.h"
 #include "picture.h"
 
 #include <cmath>
@@ -96,6 +99,18 @@ bool seeds(const std::string& dir)
         if (!writeFile(dir + "/" + s.name, file))
             return false;
     }
+    // Small bitmaps with few colours, so that RLE has runs to find.
+    Picture few{9, 5, std::vector<Bgr>(45)};
+    for (std::size_t i = 0; i < few.pixels.size(); ++i)
+        few.pixels[i] = {static_cast<unsigned char>(i / 7 * 40), static_cast<unsigned char>(i % 3 * 90), 200};
+    for (const BitmapVariant& v : bitmapVariants()) {
+        std::string name = "bitmap-" + v.name + ".bmp";
+        for (char& c : name)
+            if (c == ' ' || c == '/')
+                c = '-';
+        if (!writeFile(dir + "/" + name, writeBitmapVariant(few, v).bytes))
+            return false;
+    }
     return true;
 }
 
@@ -117,7 +132,7 @@ bool writeFar(const std::string& path, const Bytes& near, std::uint32_t to)
 int usage()
 {
     std::fputs("usage: mkmos sample OUT.mos [OUT.ppm] | noise W H OUT.mos [SEED [OUT.ppm]] | far W H OUT.mos [SEED]"
-               " | seeds DIR\n", stderr);
+               " | photo W H OUT.bmp [SEED] | seeds DIR\n", stderr);
     return 2;
 }
 
@@ -143,6 +158,13 @@ int main(int argc, char* argv[])
         if (!writeFile(argv[4], writeMos(picture)))
             return 1;
         return argc >= 7 && !writePpm(argv[6], colours(picture)) ? 1 : 0;
+    }
+    if (what == "photo" && argc >= 5) {
+        const int width = std::atoi(argv[2]), height = std::atoi(argv[3]);
+        if (width < 1 || width > 32767 || height < 1 || height > 32767)
+            return usage();
+        const std::uint64_t seed = argc >= 6 ? std::strtoull(argv[5], nullptr, 10) : 1;
+        return writeFile(argv[4], writeBitmapVariant(photoPicture(width, height, seed), {}).bytes) ? 0 : 1;
     }
     if (what == "seeds" && argc >= 3)
         return seeds(argv[2]) ? 0 : 1;
