@@ -34,7 +34,7 @@ int channel(std::uint32_t c, int axis)
 } // namespace
 
 TileQuantiser::TileQuantiser()
-    : slotKey_(slots), slotStamp_(slots), slotId_(slots), ids_(tilePixels), assigned_(tilePixels),
+    : slotKey_(slots), slotId_(slots), ids_(tilePixels), assigned_(tilePixels),
       entries_(paletteSize), bySum_(paletteSize), sums_(paletteSize), alone_(paletteSize)
 {
     colours_.reserve(tilePixels);
@@ -44,35 +44,42 @@ TileQuantiser::TileQuantiser()
 
 std::size_t TileQuantiser::countColours(const std::uint32_t* pixels, std::size_t count)
 {
-    // A stamp per slot instead of clearing the table for every tile.
-    if (++stamp_ == 0) {
-        std::fill(slotStamp_.begin(), slotStamp_.end(), 0);
+    // A slot holds its colour in the low 24 bits and the tile's stamp in the
+    // high 8, so one load tells whether it is this tile's colour; the table
+    // is cleared only when the stamp wraps.
+    if (++stamp_ == 256) {
+        std::fill(slotKey_.begin(), slotKey_.end(), 0);
         stamp_ = 1;
     }
+    const std::uint32_t stamp = stamp_ << 24;
     colours_.clear();
-    weights_.clear();
     std::uint32_t last = 0xFFFFFFFFu;
     std::uint16_t lastId = 0;
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint32_t c = pixels[i];
         if (c != last) {
+            const std::uint32_t key = stamp | c;
             std::size_t s = slotOf(c);
-            while (slotStamp_[s] == stamp_ && slotKey_[s] != c)
+            while (slotKey_[s] != key && (slotKey_[s] & 0xFF000000u) == stamp)
                 s = (s + 1) & (slots - 1);
-            if (slotStamp_[s] != stamp_) {
-                slotStamp_[s] = stamp_;
-                slotKey_[s] = c;
+            if (slotKey_[s] != key) {
+                slotKey_[s] = key;
                 slotId_[s] = static_cast<std::uint16_t>(colours_.size());
                 colours_.push_back(c);
-                weights_.push_back(0);
             }
             last = c;
             lastId = slotId_[s];
         }
         ids_[i] = lastId;
-        ++weights_[lastId];
     }
     return colours_.size();
+}
+
+void TileQuantiser::weigh(std::size_t count)
+{
+    weights_.assign(colours_.size(), 0);
+    for (std::size_t i = 0; i < count; ++i)
+        ++weights_[ids_[i]];
 }
 
 // Where to cut a box in two: on the axis and at the value that leave the
@@ -307,6 +314,7 @@ TileResult TileQuantiser::quantise(const std::uint32_t* pixels, int width, int h
         return result;
     }
 
+    weigh(count);
     split(paletteSize);
     refine(refinePasses);
     for (std::size_t k = 0; k < static_cast<std::size_t>(paletteSize); ++k) {

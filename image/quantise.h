@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace quiltpix {
@@ -27,6 +28,19 @@ constexpr int tilePixels = 64 * 64;
 inline std::uint32_t packColour(const unsigned char* bgr)
 {
     return std::uint32_t{bgr[0]} | (std::uint32_t{bgr[1]} << 8) | (std::uint32_t{bgr[2]} << 16);
+}
+
+// The same from four readable bytes, the fourth ignored: one load where the
+// byte order allows it.
+inline std::uint32_t packColour4(const unsigned char* bgrx)
+{
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    std::uint32_t v;
+    std::memcpy(&v, bgrx, 4);
+    return v & 0xFFFFFFu;
+#else
+    return packColour(bgrx);
+#endif
 }
 
 struct TileResult {
@@ -50,6 +64,7 @@ public:
 private:
     // Distinct colours of the tile, and for each pixel which one it is.
     std::size_t countColours(const std::uint32_t* pixels, std::size_t count);
+    void weigh(std::size_t count); // pixels of each colour
 
     // Sums over a set of colours, enough to know its mean and squared error.
     struct Stats {
@@ -92,7 +107,6 @@ private:
     void measureGaps();
 
     std::vector<std::uint32_t> slotKey_;
-    std::vector<std::uint32_t> slotStamp_;
     std::vector<std::uint16_t> slotId_;
     std::uint32_t stamp_ = 0;
 

@@ -135,7 +135,7 @@ private:
         const std::size_t width = static_cast<std::size_t>(header_.width);
         const std::size_t columns = static_cast<std::size_t>(header_.columns);
         rowBytes_ = 3 * width;
-        strip_.resize(rowBytes_ * tileSize);
+        strip_.resize(rowBytes_ * tileSize + 1); // one more byte for packColour4 at the end
         run_.resize(width * tileSize);
         palettes_.resize(columns * paletteBytes);
         tile_.resize(tilePixels);
@@ -202,7 +202,7 @@ private:
         std::uint32_t* to = tile_.data();
         for (int y = 0; y < h; ++y, from += rowBytes_)
             for (int x = 0; x < w; ++x)
-                *to++ = packColour(from + 3 * x);
+                *to++ = packColour4(from + 3 * x);
     }
 
     void count(const TileResult& result, int w, int h)
