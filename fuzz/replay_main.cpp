@@ -1,5 +1,6 @@
 // Runs the fuzz entry point over files, for compilers without libFuzzer: each
-// argument is a file, or a folder whose *.mos files are taken in name order.
+// argument is a file, or a folder whose *.mos and *.bmp files are taken in
+// name order.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -20,7 +21,7 @@ int main(int argc, char* argv[])
         if (fs::is_directory(argv[i])) {
             std::vector<fs::path> found;
             for (const auto& entry : fs::directory_iterator(argv[i]))
-                if (entry.is_regular_file() && entry.path().extension() == ".mos")
+                if (entry.is_regular_file() && (entry.path().extension() == ".mos" || entry.path().extension() == ".bmp"))
                     found.push_back(entry.path());
             std::sort(found.begin(), found.end());
             files.insert(files.end(), found.begin(), found.end());

@@ -15,9 +15,10 @@ int red(std::uint32_t c) { return static_cast<int>((c >> 16) & 0xFF); }
 int green(std::uint32_t c) { return static_cast<int>((c >> 8) & 0xFF); }
 int blue(std::uint32_t c) { return static_cast<int>(c & 0xFF); }
 
+// Multiplicative hashing, in 64 bits so that nothing wraps.
 std::size_t slotOf(std::uint32_t c)
 {
-    return (c * 0x9E3779B1u) >> (32 - 13);
+    return static_cast<std::size_t>((std::uint64_t{c} * 0x9E3779B1u) >> 19) & (slots - 1);
 }
 
 std::int64_t distance(int r1, int g1, int b1, int r2, int g2, int b2)

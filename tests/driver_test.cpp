@@ -1,5 +1,6 @@
 // The command-line program end to end: messages, exit statuses, output names,
 // and what happens to the user's files when things go wrong.
+#include "bitmaps.h"
 #include "picture.h"
 #include "scratch_dir.h"
 
@@ -418,4 +419,68 @@ TEST_F(Driver, CheckGivesALinePerFileAndWritesNothing)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, banner + "Usage: quiltpix --check <mosfile>...\n");
     EXPECT_EQ(listing(), before);
+}
+
+// The way back from the command line: the lines a user reads, the file
+// written, and nothing left where a conversion fails.
+TEST_F(Driver, TheWayBackSaysWhatItKeptAndLeavesNothingOnFailure)
+{
+    const Picture picture = noisePicture(70, 67, 5);
+    put("pic.bmp", writeBitmapVariant(picture, {}).bytes);
+    Outcome r = run({"pic.bmp"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, banner + "70 x 67 pixels, 4 tiles: 4 kept exactly, 0 quantised\nDone\nBitmap converted successfully!\n");
+    const auto written = referenceDecode(readFile((dir_ / "pic.mos").string()));
+    ASSERT_TRUE(written);
+    EXPECT_EQ(firstDifference(picture, *written), "");
+
+    // Photo tiles are quantised, and the line says how well; a translucent
+    // bitmap is said to be one.
+    BitmapVariant alpha;
+    alpha.headerSize = 124;
+    alpha.bits = 32;
+    alpha.compression = 3;
+    alpha.masks = {0xFF0000, 0xFF00, 0xFF, 0xFF000000u};
+    alpha.alpha = 7;
+    put("photo.bmp", writeBitmapVariant(photoPicture(64, 64, 3), alpha).bytes);
+    r = run({"-o", "out.mos", "photo.bmp"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("photo.bmp: 4096 pixels are not fully opaque; MOS has no transparency, so it is dropped\n"
+                         "64 x 64 pixels, 1 tile: 0 kept exactly, 1 quantised (PSNR mean "),
+              std::string::npos)
+        << r.out;
+
+    // With the original: byte for byte, and the line says nothing changed.
+    put("orig.mos", readFile((dir_ / "pic.mos").string()));
+    r = run({"-q", "--like", "orig.mos", "-o", "again.mos", "pic.bmp"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(readFile((dir_ / "again.mos").string()), readFile((dir_ / "orig.mos").string()));
+
+    Bytes cut = writeBitmapVariant(picture, {}).bytes;
+    cut.resize(cut.size() - 1);
+    put("cut.bmp", cut);
+    const std::vector<std::string> before = listing();
+    const std::string cutReason = "cut.bmp: the pixel data needs bytes 54 to 14258; the file ends at 14257\n";
+    const struct {
+        std::vector<std::string> args;
+        std::string out;
+    } failures[] = {
+        {{"cut.bmp"}, banner + cutReason + "Conversion failed!\n"},
+        {{"--like", "missing.mos", "pic.bmp"}, banner + "missing.mos: No such file or directory\nConversion failed!\n"},
+        {{"--like", "pic.bmp", "-o", "x.mos", "pic.bmp"},
+         banner + "pic.bmp: width 0 is not positive\nConversion failed!\n"},
+        {{"--dither", "orig.mos"}, banner + "orig.mos: --dither is for bitmaps, and this is read as a MOS file\nConversion failed!\n"},
+        {{"--like", "orig.mos", "-o", "orig.mos", "pic.bmp"},
+         banner + "orig.mos: the original would be replaced by the output; write the output elsewhere\nConversion failed!\n"},
+        {{"-q", "--check", "pic.bmp", "cut.bmp"}, cutReason},
+        {{"--check", "pic.bmp"}, banner + "pic.bmp: 70 x 67 pixels, 24 bits per pixel, uncompressed, bottom-up: whole\n"},
+    };
+    for (const auto& f : failures) {
+        SCOPED_TRACE(f.args.front() + " " + f.args.back());
+        r = run(f.args);
+        EXPECT_EQ(r.out, f.out);
+        EXPECT_EQ(r.status, f.args.back() == "pic.bmp" && f.args.front() == "--check" ? 0 : 1);
+        EXPECT_EQ(listing(), before);
+    }
 }

@@ -106,7 +106,7 @@ bool seeds(const std::string& dir)
     for (const BitmapVariant& v : bitmapVariants()) {
         std::string name = "bitmap-" + v.name + ".bmp";
         for (char& c : name)
-            if (c == ' ' || c == '/')
+            if (c == ' ' || c == '/' || c == ',')
                 c = '-';
         if (!writeFile(dir + "/" + name, writeBitmapVariant(few, v).bytes))
             return false;
