@@ -2,7 +2,7 @@
 // trip exact for every layout, --like giving the original back, broken
 // bitmaps refused with their reason, and the quantiser's promises.
 #include "bitmaps.h"
-#include "convert.h"
+#include "to_bitmap.h"
 #include "picture.h"
 #include "quantise.h"
 #include "to_mos.h"
@@ -377,8 +377,9 @@ TEST(WayBack, SweepOfDamagedBitmaps)
         const BitmapCheck judged = checkBitmapStream(in, file.size());
         const Back back = toMos(file);
         EXPECT_EQ(judged.reason, back.reason) << what;
-        if (back.reason.empty())
+        if (back.reason.empty()) {
             EXPECT_TRUE(referenceDecode(back.mos)) << what;
+        }
     };
     Noise noise(77);
     for (const BitmapVariant& v : bitmapVariants()) {
