@@ -2,7 +2,7 @@
 // back into a MOS file.
 #include "bitmap_reader.h"
 #include "console.h"
-#include "convert.h"
+#include "to_bitmap.h"
 #include "lookup.h"
 #include "output_file.h"
 #include "output_name.h"

@@ -9,7 +9,7 @@
 // the conversion, the MOS file written must be whole, and where no tile
 // needed quantising it must hold exactly the pixels the bitmap reader read.
 #include "bitmap_reader.h"
-#include "convert.h"
+#include "to_bitmap.h"
 #include "picture.h"
 #include "to_mos.h"
 

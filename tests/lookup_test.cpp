@@ -1,6 +1,6 @@
 // Every lookup kernel this machine can run gives the scalar kernel's bytes,
 // and writes and reads nothing outside its rows.
-#include "convert.h"
+#include "to_bitmap.h"
 #include "lookup.h"
 #include "picture.h"
 

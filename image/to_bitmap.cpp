@@ -1,4 +1,4 @@
-#include "convert.h"
+#include "to_bitmap.h"
 
 #include "byte_order.h"
 #include "file_range.h"
