@@ -45,3 +45,6 @@ if command -v valgrind >/dev/null; then
 else
   echo "valgrind not found: no instruction count"
 fi
+
+echo
+bash bench/back.sh

@@ -36,7 +36,7 @@ int channel(std::uint32_t c, int axis)
 
 TileQuantiser::TileQuantiser()
     : slotKey_(slots), slotId_(slots), ids_(tilePixels), assigned_(tilePixels),
-      entries_(paletteSize), bySum_(paletteSize), sums_(paletteSize), alone_(paletteSize)
+      entries_(paletteSize), byKey_(paletteSize), keys_(paletteSize), keyStart_(3 * 255 + 2), alone_(paletteSize)
 {
     colours_.reserve(tilePixels);
     weights_.reserve(tilePixels);
@@ -81,6 +81,16 @@ void TileQuantiser::weigh(std::size_t count)
     weights_.assign(colours_.size(), 0);
     for (std::size_t i = 0; i < count; ++i)
         ++weights_[ids_[i]];
+}
+
+TileQuantiser::Entry TileQuantiser::Stats::mean() const
+{
+    // Sums of whole numbers below 2^53 are exact in a double.
+    const std::int64_t weight = static_cast<std::int64_t>(w);
+    auto level = [weight](double sum) {
+        return static_cast<int>((2 * static_cast<std::int64_t>(sum) + weight) / (2 * weight));
+    };
+    return Entry{level(r), level(g), level(b)};
 }
 
 // Where to cut a box in two: on the axis and at the value that leave the
@@ -165,9 +175,7 @@ void TileQuantiser::split(int wanted)
 
     entries_.assign(paletteSize, Entry{0, 0, 0});
     for (std::size_t k = 0; k < boxes_.size(); ++k) {
-        const Stats& st = boxes_[k].stats;
-        entries_[k] = Entry{static_cast<int>(std::lround(st.r / st.w)), static_cast<int>(std::lround(st.g / st.w)),
-                            static_cast<int>(std::lround(st.b / st.w))};
+        entries_[k] = boxes_[k].stats.mean();
         for (std::size_t i = boxes_[k].begin; i < boxes_[k].end; ++i)
             assigned_[order_[i]] = static_cast<std::uint16_t>(k);
     }
@@ -176,41 +184,42 @@ void TileQuantiser::split(int wanted)
 void TileQuantiser::sortEntries()
 {
     for (int k = 0; k < paletteSize; ++k)
-        bySum_[static_cast<std::size_t>(k)] = k;
-    auto sum = [this](int k) {
+        byKey_[static_cast<std::size_t>(k)] = k;
+    auto key = [this](int k) {
         const Entry& e = entries_[static_cast<std::size_t>(k)];
         return e.r + e.g + e.b;
     };
-    std::sort(bySum_.begin(), bySum_.end(), [&sum](int a, int b) { return sum(a) < sum(b); });
+    std::sort(byKey_.begin(), byKey_.end(), [&key](int a, int b) { return key(a) < key(b) || (key(a) == key(b) && a < b); });
     for (int k = 0; k < paletteSize; ++k)
-        sums_[static_cast<std::size_t>(k)] = sum(bySum_[static_cast<std::size_t>(k)]);
+        keys_[static_cast<std::size_t>(k)] = key(byKey_[static_cast<std::size_t>(k)]);
     int k = 0;
-    for (int v = 0; v <= 766; ++v) {
-        while (k < paletteSize && sums_[static_cast<std::size_t>(k)] < v)
+    for (int v = 0; v <= 3 * 255 + 1; ++v) {
+        while (k < paletteSize && keys_[static_cast<std::size_t>(k)] < v)
             ++k;
-        sumStart_[v] = k;
+        keyStart_[static_cast<std::size_t>(v)] = k;
     }
 }
 
 void TileQuantiser::measureGaps()
 {
-    // Each entry's nearest neighbour, found by the same search in r + g + b.
+    // Each entry's nearest neighbour, found by the same search.
     for (int p = 0; p < paletteSize; ++p) {
-        const int k = bySum_[static_cast<std::size_t>(p)];
+        const int k = byKey_[static_cast<std::size_t>(p)];
         const Entry& e = entries_[static_cast<std::size_t>(k)];
-        std::int64_t best = std::numeric_limits<std::int64_t>::max() / 4;
+        std::int64_t best = 3 * 255 * 255 + 1; // farther than any two colours
+        const std::int64_t here = keys_[static_cast<std::size_t>(p)];
         for (int q = p + 1; q < paletteSize; ++q) {
-            const std::int64_t ds = sums_[static_cast<std::size_t>(q)] - sums_[static_cast<std::size_t>(p)];
-            if (ds * ds >= 3 * best)
+            const std::int64_t dk = keys_[static_cast<std::size_t>(q)] - here;
+            if (dk * dk > 3 * best)
                 break;
-            const Entry& o = entries_[static_cast<std::size_t>(bySum_[static_cast<std::size_t>(q)])];
+            const Entry& o = entries_[static_cast<std::size_t>(byKey_[static_cast<std::size_t>(q)])];
             best = std::min(best, distance(e.r, e.g, e.b, o.r, o.g, o.b));
         }
         for (int q = p - 1; q >= 0; --q) {
-            const std::int64_t ds = sums_[static_cast<std::size_t>(p)] - sums_[static_cast<std::size_t>(q)];
-            if (ds * ds >= 3 * best)
+            const std::int64_t dk = here - keys_[static_cast<std::size_t>(q)];
+            if (dk * dk > 3 * best)
                 break;
-            const Entry& o = entries_[static_cast<std::size_t>(bySum_[static_cast<std::size_t>(q)])];
+            const Entry& o = entries_[static_cast<std::size_t>(byKey_[static_cast<std::size_t>(q)])];
             best = std::min(best, distance(e.r, e.g, e.b, o.r, o.g, o.b));
         }
         alone_[static_cast<std::size_t>(k)] = best;
@@ -218,44 +227,38 @@ void TileQuantiser::measureGaps()
 }
 
 // The entry nearest to (r, g, b), searching outwards in r + g + b and
-// stopping on each side once that sum alone rules out anything nearer.
-// `best` comes in as the distance to `guess` plus one and goes out as the
-// nearest's.
+// stopping on each side once that sum alone rules out anything as near. Of equally near entries the lowest wins, so the answer does not
+// depend on the order of the search. `best` comes in as the distance to
+// `guess` and goes out as the nearest's.
 int TileQuantiser::nearest(int r, int g, int b, int guess, std::int64_t& best) const
 {
     int found = guess;
-    const int s = r + g + b;
-    int up = sumStart_[s], down = up - 1;
+    const int key = r + g + b;
+    int up = keyStart_[static_cast<std::size_t>(key)];
+    int down = up - 1;
+    auto consider = [&](int position) {
+        const int k = byKey_[static_cast<std::size_t>(position)];
+        const Entry& e = entries_[static_cast<std::size_t>(k)];
+        const std::int64_t d = distance(r, g, b, e.r, e.g, e.b);
+        if (d < best || (d == best && k < found)) {
+            best = d;
+            found = k;
+        }
+    };
     while (up < paletteSize || down >= 0) {
         if (up < paletteSize) {
-            const std::int64_t ds = sums_[static_cast<std::size_t>(up)] - s;
-            if (ds * ds >= 3 * best) {
+            const std::int64_t dk = keys_[static_cast<std::size_t>(up)] - key;
+            if (dk * dk > 3 * best)
                 up = paletteSize;
-            } else {
-                const int k = bySum_[static_cast<std::size_t>(up)];
-                const Entry& e = entries_[static_cast<std::size_t>(k)];
-                const std::int64_t d = distance(r, g, b, e.r, e.g, e.b);
-                if (d < best) {
-                    best = d;
-                    found = k;
-                }
-                ++up;
-            }
+            else
+                consider(up++);
         }
         if (down >= 0) {
-            const std::int64_t ds = s - sums_[static_cast<std::size_t>(down)];
-            if (ds * ds >= 3 * best) {
+            const std::int64_t dk = key - keys_[static_cast<std::size_t>(down)];
+            if (dk * dk > 3 * best)
                 down = -1;
-            } else {
-                const int k = bySum_[static_cast<std::size_t>(down)];
-                const Entry& e = entries_[static_cast<std::size_t>(k)];
-                const std::int64_t d = distance(r, g, b, e.r, e.g, e.b);
-                if (d < best) {
-                    best = d;
-                    found = k;
-                }
-                --down;
-            }
+            else
+                consider(down--);
         }
     }
     return found;
@@ -275,10 +278,10 @@ void TileQuantiser::refine(int passes)
             const int guess = assigned_[i];
             const Entry& e = entries_[static_cast<std::size_t>(guess)];
             const std::int64_t d = distance(r, g, b, e.r, e.g, e.b);
-            // Within half the gap to the nearest other entry: nothing nearer.
-            if (4 * d <= alone_[static_cast<std::size_t>(guess)])
+            // Within half the gap to the nearest other entry: nothing as near.
+            if (4 * d < alone_[static_cast<std::size_t>(guess)])
                 continue;
-            std::int64_t best = d + 1;
+            std::int64_t best = d;
             const int k = nearest(r, g, b, guess, best);
             moved |= k != guess;
             assigned_[i] = static_cast<std::uint16_t>(k);
@@ -290,9 +293,7 @@ void TileQuantiser::refine(int passes)
             sums[assigned_[i]].add(weights_[i], red(colours_[i]), green(colours_[i]), blue(colours_[i]));
         for (std::size_t k = 0; k < sums.size(); ++k)
             if (sums[k].w > 0)
-                entries_[k] = Entry{static_cast<int>(std::lround(sums[k].r / sums[k].w)),
-                                    static_cast<int>(std::lround(sums[k].g / sums[k].w)),
-                                    static_cast<int>(std::lround(sums[k].b / sums[k].w))};
+                entries_[k] = sums[k].mean();
     }
 }
 
@@ -353,7 +354,7 @@ TileResult TileQuantiser::quantise(const std::uint32_t* pixels, int width, int h
                 want[a] = std::clamp(want[a] + here[3 * (x + 1) + static_cast<std::size_t>(a)] / 16, 0, 255);
             const int guess = assigned_[ids_[i]];
             const Entry& g = entries_[static_cast<std::size_t>(guess)];
-            std::int64_t best = distance(want[0], want[1], want[2], g.r, g.g, g.b) + 1;
+            std::int64_t best = distance(want[0], want[1], want[2], g.r, g.g, g.b);
             const int k = nearest(want[0], want[1], want[2], guess, best);
             indices[i] = static_cast<unsigned char>(k);
             const Entry& e = entries_[static_cast<std::size_t>(k)];

@@ -66,6 +66,10 @@ private:
     std::size_t countColours(const std::uint32_t* pixels, std::size_t count);
     void weigh(std::size_t count); // pixels of each colour
 
+    struct Entry {
+        int r, g, b;
+    };
+
     // Sums over a set of colours, enough to know its mean and squared error.
     struct Stats {
         double w = 0, r = 0, g = 0, b = 0, sq = 0;
@@ -90,6 +94,9 @@ private:
         Stats operator-(const Stats& o) const { return Stats{w - o.w, r - o.r, g - o.g, b - o.b, sq - o.sq}; }
         // The part of sq the mean explains; the error left is sq minus this.
         double explained() const { return w > 0 ? (r * r + g * g + b * b) / w : 0; }
+        // The mean rounded to whole levels, in whole numbers: the sums are
+        // exact, and so is the result on any processor.
+        Entry mean() const;
     };
     // A run of order_ and where it would best be cut.
     struct Box {
@@ -118,16 +125,14 @@ private:
     std::vector<Box> boxes_;
     Stats hist_[3][256];
 
-    struct Entry {
-        int r, g, b;
-    };
+
     std::vector<Entry> entries_;
     // Entries sorted by r + g + b, for a search that stops once that sum
     // alone shows an entry farther than the best found: the squared sum of
     // three differences is at most three times their sum of squares.
-    std::vector<int> bySum_;
-    std::vector<int> sums_;
-    int sumStart_[767] = {};
+    std::vector<int> byKey_;
+    std::vector<int> keys_;
+    std::vector<int> keyStart_; // the first entry whose sum is at least v
     // Half the distance from each entry to its nearest other entry, squared:
     // a colour within it of its entry has no nearer one.
     std::vector<std::int64_t> alone_;

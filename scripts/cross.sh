@@ -3,7 +3,9 @@
 # tests there through an emulator, and converts two large pictures with each
 # build, comparing the bitmaps byte for byte with this machine's native build:
 # one whose bitmap is over 2 GiB (32767 x 32767: 3.2 GB) and one whose tile
-# data lies past 4 GiB in a sparse file.
+# data lies past 4 GiB in a sparse file; then takes two bitmaps back to MOS,
+# one exactly (the second picture's) and one quantised (a photo), and
+# compares those MOS files with the native build's too.
 #   windows  Windows x64, MinGW-w64, run under wine (plus scripts/windows_driver.sh)
 #   i686     32-bit x86 Linux, under qemu-user
 #   s390x    big-endian Linux, under qemu-user
@@ -33,8 +35,10 @@ trap 'rm -rf "$work"' EXIT
 echo "making the large pictures in $work"
 build/mkmos noise 32767 32767 "$work/huge.mos" 9
 build/mkmos far 3000 2000 "$work/far.mos" 4
-(cd "$work" && "$root/build/quiltpix" -q huge.mos && "$root/build/quiltpix" -q far.mos)
-mkdir "$work/native" && mv "$work/huge.bmp" "$work/far.bmp" "$work/native/"
+build/mkmos photo 1500 1000 "$work/photo.bmp" 7
+(cd "$work" && "$root/build/quiltpix" -q huge.mos && "$root/build/quiltpix" -q far.mos && cp far.bmp back.bmp &&
+  "$root/build/quiltpix" -q back.bmp && "$root/build/quiltpix" -q photo.bmp)
+mkdir "$work/native" && mv "$work/huge.bmp" "$work/far.bmp" "$work/back.mos" "$work/photo.mos" "$work/native/"
 
 mkdir -p build-cross
 summary=()
@@ -87,8 +91,17 @@ for target in "${targets[@]}"; do
     fi
     rm -f "$work/$picture.bmp"
   done
-  [ "$tests" = passed ] && [ "$warnings" -eq 0 ] && [ "$identical" -eq 2 ] && good=$((good + 1)) || bad=$((bad + 1))
-  summary+=("$target: built, $warnings warnings, tests $tests, $identical of 2 large bitmaps identical to the native build's ($((SECONDS - start)) s)")
+  for picture in back photo; do
+    rm -f "$work/$picture.mos"
+    if (cd "$work" && "${run[@]}" "$root/$dir/$exe" -q "$picture.bmp") && cmp -s "$work/$picture.mos" "$work/native/$picture.mos"; then
+      identical=$((identical + 1))
+    else
+      echo "$target: $picture.mos differs from the native build's"; status=1
+    fi
+    rm -f "$work/$picture.mos"
+  done
+  [ "$tests" = passed ] && [ "$warnings" -eq 0 ] && [ "$identical" -eq 4 ] && good=$((good + 1)) || bad=$((bad + 1))
+  summary+=("$target: built, $warnings warnings, tests $tests, $identical of 4 large files identical to the native build's ($((SECONDS - start)) s)")
 done
 
 printf '\n== cross builds\n'
