@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <thread>
 
 using namespace quiltpix::testkit;
@@ -58,8 +59,46 @@ pid_t start(const char* exe, const fs::path& dir, const std::vector<std::string>
     return pid;
 }
 
+// The program where another user can reach it: the build folder may lie in a
+// private home (a clone in a 0700 folder), so a second user runs a copy from a
+// folder of its own in the temporary folder, removed when the tests end.
+class ReachableCopies {
+public:
+    const char* of(const char* exe)
+    {
+        auto found = copies_.find(exe);
+        if (found != copies_.end())
+            return found->second.c_str();
+        if (folder_.empty()) {
+            folder_ = fs::temp_directory_path() / ("quiltpix-programs-" + std::to_string(::getpid()));
+            fs::create_directories(folder_);
+            fs::permissions(folder_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                         fs::perms::others_read | fs::perms::others_exec);
+        }
+        const fs::path copy = folder_ / (std::to_string(copies_.size()) + "-" + fs::path(exe).filename().string());
+        fs::copy_file(exe, copy, fs::copy_options::overwrite_existing);
+        fs::permissions(copy, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                  fs::perms::others_read | fs::perms::others_exec);
+        return copies_.emplace(exe, copy.string()).first->second.c_str();
+    }
+    ~ReachableCopies()
+    {
+        std::error_code ignored;
+        if (!folder_.empty())
+            fs::remove_all(folder_, ignored);
+    }
+
+private:
+    fs::path folder_;
+    std::map<std::string, std::string> copies_;
+};
+
+ReachableCopies reachable;
+
 Outcome run(const char* exe, const fs::path& dir, const std::vector<std::string>& args, uid_t uid = ::geteuid())
 {
+    if (uid != ::geteuid())
+        exe = reachable.of(exe);
     int ends[2];
     if (::pipe(ends) != 0)
         return {};
