@@ -11,7 +11,8 @@ namespace quiltpix {
 std::vector<std::filesystem::path> commandLine(int argc, char* argv[]);
 
 // A name as the user typed it, for printing: its bytes on POSIX, UTF-8 on
-// Windows.
+// Windows, with control characters and invalid bytes escaped
+// (printableName).
 std::string displayName(const std::filesystem::path& path);
 
 // Makes standard output take UTF-8 where the console would otherwise show

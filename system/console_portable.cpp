@@ -1,5 +1,6 @@
 // The command line where names are bytes: taken and printed as they are.
 #include "console.h"
+#include "printable.h"
 
 namespace quiltpix {
 
@@ -13,7 +14,7 @@ std::vector<std::filesystem::path> commandLine(int argc, char* argv[])
 
 std::string displayName(const std::filesystem::path& path)
 {
-    return path.string();
+    return printableName(path.string());
 }
 
 void prepareConsole() {}

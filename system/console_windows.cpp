@@ -1,6 +1,7 @@
 // The command line on Windows: the wide arguments, and UTF-8 on the console,
 // so that names of any script survive both ways.
 #include "console.h"
+#include "printable.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -27,7 +28,7 @@ std::vector<std::filesystem::path> commandLine(int argc, char* argv[])
 
 std::string displayName(const std::filesystem::path& path)
 {
-    return path.u8string();
+    return printableName(path.u8string());
 }
 
 void prepareConsole()

@@ -2,6 +2,7 @@
 // hidden one the bitmap stands under until it is complete.
 #include "hidden_name.h"
 #include "output_name.h"
+#include "printable.h"
 
 #include <gtest/gtest.h>
 
@@ -52,4 +53,26 @@ TEST(HiddenName, StaysWithinTheNameLimitAndWholeCharacters)
         EXPECT_EQ(kept.size() % 2, 0u) << text;
         EXPECT_EQ(longName.compare(0, kept.size(), kept), 0);
     }
+}
+
+// Names are printed so that none can end a line or drive the terminal:
+// control characters and invalid UTF-8 escaped, whole characters kept.
+TEST(PrintableName, EscapesWhatATerminalWouldObey)
+{
+    const struct {
+        std::string name, shown;
+    } cases[] = {
+        {"harbour.mos", "harbour.mos"},
+        {u8"caf\u00e9 \u65e5\u672c \U0001F600.mos", u8"caf\u00e9 \u65e5\u672c \U0001F600.mos"},
+        {"bad\nok.mos: 200 x 150 pixels: whole\nz.mos", "bad\\nok.mos: 200 x 150 pixels: whole\\nz.mos"},
+        {"\x1b]0;title\a\x1b[2J.mos", "\\x1b]0;title\\a\\x1b[2J.mos"},
+        {"tab\there\rdel\x7f", "tab\\there\\rdel\\x7f"},
+        {"latin1 \xe9t\xe9", "latin1 \\xe9t\\xe9"},                 // not UTF-8
+        {"overlong \xc0\xaf surrogate \xed\xa0\x80", "overlong \\xc0\\xaf surrogate \\xed\\xa0\\x80"},
+        {"cut \xe6\x97", "cut \\xe6\\x97"},                         // a character cut short
+        {"c1 \xc2\x9b" "31m", "c1 \\xc2\\x9b31m"},                  // the 8-bit control introducer
+        {"back\\slash", "back\\slash"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(quiltpix::printableName(c.name), c.shown) << c.shown;
 }
