@@ -29,8 +29,13 @@ namespace quiltpix {
 // If the output name is a symbolic link the user owns (or the folder's owner
 // does, or the folder is not a shared sticky one), the file it points to is
 // the one replaced; another user's link in a shared sticky folder is refused.
-// An existing file's permission bits are kept; a new file gets 0666 less the
-// umask. Ownership and hard links of the old file are not kept.
+// An existing file's owner and group are kept where the system lets us
+// (root keeps both, a member of the old group the group), and its permission
+// bits for those who still hold them: group bits go when the group changes,
+// the umask applies when the owner does. A new file gets 0666 less the umask.
+// Hard links to the old file keep the old picture. In a sticky folder that
+// everybody may write to, another user's file is not replaced, not even by
+// root (the kernel's fs.protected_regular=1 rule, whatever the setting).
 class OutputFile {
 public:
     OutputFile();

@@ -195,6 +195,8 @@ struct OutputFile::State {
     bool replacing = false; // an output stands under that name
     std::string hidden;    // the hidden name the file has, if any
     mode_t mode = 0;
+    uid_t oldOwner = 0;    // of the output replaced
+    gid_t oldGroup = 0;
     DescriptorBuffer buffer;
     std::ostream stream{&buffer};
     bool committed = false;
@@ -302,6 +304,34 @@ struct OutputFile::State {
     }
 
     // Refuses, before any work, what the final rename would refuse.
+    // A replaced output keeps its owner and group where the system lets us
+    // (root keeps both, a member of the old group keeps the group), and its
+    // permission bits only for those who still hold them: the group's bits
+    // go when the group changes, and the umask applies when the owner does.
+    // So replacing never lets anyone read or write who could not before.
+    bool keepOwnership()
+    {
+        mode_t bits = mode;
+        if (replacing) {
+            struct stat now {};
+            if (::fstat(fd(), &now) != 0)
+                return failWithErrno();
+            if ((now.st_uid != oldOwner || now.st_gid != oldGroup) && ::fchown(fd(), oldOwner, oldGroup) != 0 &&
+                ::fchown(fd(), static_cast<uid_t>(-1), oldGroup) != 0) {
+                // Neither is ours to keep: the bits are narrowed below.
+            }
+            if (::fstat(fd(), &now) != 0)
+                return failWithErrno();
+            if (now.st_gid != oldGroup)
+                bits &= static_cast<mode_t>(~070);
+            if (now.st_uid != oldOwner)
+                bits &= static_cast<mode_t>(~currentUmask());
+        }
+        if (::fchmod(fd(), bits) != 0)
+            return failWithErrno();
+        return true;
+    }
+
     bool mayReplace(const struct stat& existing)
     {
         if (S_ISDIR(existing.st_mode))
@@ -317,8 +347,17 @@ struct OutputFile::State {
         struct stat folder {};
         if (::fstat(dir, &folder) != 0)
             return failWithErrno();
+        // The sticky bit lets only the file's owner, the folder's owner or
+        // root rename over it. And in a sticky folder everybody may write to,
+        // nobody (root included) replaces another user's file there, as the
+        // kernel's fs.protected_regular=1 would have it whatever the
+        // system's setting: the new file would be ours with their
+        // permissions, and theirs to overwrite.
         const uid_t user = ::geteuid();
-        if ((folder.st_mode & S_ISVTX) && user != 0 && existing.st_uid != user && folder.st_uid != user)
+        const bool sticky = (folder.st_mode & S_ISVTX) != 0;
+        const bool shared = sticky && (folder.st_mode & S_IWOTH);
+        const bool ownedHere = existing.st_uid == user || existing.st_uid == folder.st_uid;
+        if ((shared && !ownedHere) || (sticky && user != 0 && existing.st_uid != user && folder.st_uid != user))
             return fail("it belongs to another user, and this shared folder lets only its owner replace it");
         return true;
     }
@@ -361,6 +400,8 @@ bool OutputFile::open(const fs::path& outputName)
         if (!s.mayReplace(existing))
             return false;
         s.mode = existing.st_mode & 0777;
+        s.oldOwner = existing.st_uid;
+        s.oldGroup = existing.st_gid;
     } else {
         s.mode = 0666 & ~currentUmask();
     }
@@ -424,8 +465,8 @@ bool OutputFile::commit()
         return s.fail(std::generic_category().message(s.buffer.error ? s.buffer.error : EIO));
     // No sync: like cp, the data reaches the disk when the system writes it
     // back, and a conversion does not wait for the disk.
-    if (::fchmod(s.fd(), s.mode) != 0)
-        return s.failWithErrno();
+    if (!s.keepOwnership())
+        return false;
     if (s.hidden.empty()) {
         // No output yet: the finished file takes the output name itself, in
         // one step that fails if the name has appeared meanwhile; so a kill

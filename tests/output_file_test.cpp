@@ -187,10 +187,16 @@ TEST_F(OutputFileTest, WhatTheRenameWouldRefuseIsRefusedFirst)
     ASSERT_TRUE(writeFile((shared / "pic.bmp").string(), old));
     fs::permissions(shared / "pic.bmp", fs::perms::all); // writable, yet not ours to replace
 
+    const std::string notOurs = "pic.bmp: it belongs to another user, and this shared folder lets only its owner replace it\n"
+                                "Can't open output file: pic.bmp\n";
     Outcome r = run(QUILTPIX_EXE, shared, {"pic.mos"}, nobody);
-    EXPECT_EQ(r.out, banner +
-                         "pic.bmp: it belongs to another user, and this shared folder lets only its owner replace it\n"
-                         "Can't open output file: pic.bmp\n");
+    EXPECT_EQ(r.out, banner + notOurs);
+    // Root too, for another user's file in a folder everybody may write to:
+    // the new file would be root's, with the other user's permissions.
+    ASSERT_EQ(::chown((shared / "pic.bmp").c_str(), nobody, nobody), 0);
+    r = run(QUILTPIX_EXE, shared, {"pic.mos"});
+    EXPECT_EQ(r.out, banner + notOurs);
+    ASSERT_EQ(::chown((shared / "pic.bmp").c_str(), 0, 0), 0);
 
     const int fd = ::open((shared / "pic.bmp").c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
@@ -303,4 +309,46 @@ TEST_F(OutputFileTest, AFailedConversionDoesNotTouchTheOldOutput)
     EXPECT_LE(n, 0) << "the old output saw events, the first with mask "
                     << (n > 0 ? reinterpret_cast<const inotify_event*>(events)->mask : 0);
     ::close(watch);
+}
+
+// Replacing keeps the old owner and group where the system lets it, and drops
+// the bits of whoever no longer holds them: nobody may read or write the new
+// output who could not the old.
+TEST_F(OutputFileTest, ReplacingNeverWidensWhoMayReadOrWrite)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root, to own files as other users";
+    fs::permissions(dir_, fs::perms::all);
+    ASSERT_EQ(::chown(dir_.c_str(), nobody, nobody), 0); // nobody may write here too
+    ASSERT_TRUE(writeFile((dir_ / "pic.mos").string(), smallMos()));
+    fs::permissions(dir_ / "pic.mos", fs::perms::owner_read | fs::perms::others_read);
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    const struct {
+        const char* who;
+        uid_t runner, oldOwner;
+        gid_t oldGroup;
+        mode_t oldMode;
+        uid_t newOwner;
+        gid_t newGroup;
+        mode_t newMode;
+    } cases[] = {
+        {"root keeps another user's owner and group", 0, nobody, 12345, 0640, nobody, 12345, 0640},
+        {"a user who is not in the old group loses its bits", nobody, 0, 0, 0666, nobody, nobody,
+         static_cast<mode_t>(0606 & ~mask)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.who);
+        ASSERT_TRUE(writeFile((dir_ / "pic.bmp").string(), {'o', 'l', 'd'}));
+        ASSERT_EQ(::chown((dir_ / "pic.bmp").c_str(), c.oldOwner, c.oldGroup), 0);
+        ASSERT_EQ(::chmod((dir_ / "pic.bmp").c_str(), c.oldMode), 0);
+        const Outcome r = run(QUILTPIX_EXE, dir_, {"-q", "pic.mos"}, c.runner);
+        EXPECT_EQ(r.out, "");
+        struct stat now {};
+        ASSERT_EQ(::stat((dir_ / "pic.bmp").c_str(), &now), 0);
+        EXPECT_EQ(now.st_uid, c.newOwner);
+        EXPECT_EQ(now.st_gid, c.newGroup);
+        EXPECT_EQ(now.st_mode & 07777, c.newMode);
+        EXPECT_TRUE(readBitmap(readFile((dir_ / "pic.bmp").string())));
+    }
 }
