@@ -171,12 +171,13 @@ bool readLink(int dir, const std::string& name, std::string& target)
 }
 
 // An append-only or immutable file cannot be replaced; statx tells without
-// opening it.
+// opening it. An empty name asks about the folder itself.
 bool isAppendOnlyOrImmutable(int dir, const std::string& name)
 {
 #if defined(__linux__) && defined(STATX_ATTR_APPEND) && defined(STATX_ATTR_IMMUTABLE)
     struct statx attributes {};
-    if (::statx(dir, name.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &attributes) != 0)
+    const int flags = AT_SYMLINK_NOFOLLOW | (name.empty() ? AT_EMPTY_PATH : 0);
+    if (::statx(dir, name.c_str(), flags, STATX_BASIC_STATS, &attributes) != 0)
         return false;
     const auto refusing = static_cast<std::uint64_t>(STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE);
     return (attributes.stx_attributes_mask & attributes.stx_attributes & refusing) != 0;
@@ -406,6 +407,14 @@ bool OutputFile::open(const fs::path& outputName)
         s.mode = 0666 & ~currentUmask();
     }
 
+    // Nothing can be renamed or removed in an append-only folder: replacing
+    // an output there, or a hidden name that must go again, would fail only
+    // after all the work, leaving the hidden file behind.
+    const bool appendOnlyFolder = isAppendOnlyOrImmutable(s.dir, "");
+    const char* const appendOnly = "the folder is append-only, so the output cannot be put in place there";
+    if (appendOnlyFolder && s.replacing)
+        return s.fail(appendOnly);
+
     installHandlers();
     // An unnamed file is named through /proc/self/fd at the end (the other
     // way, AT_EMPTY_PATH, needs a privilege most users lack): without /proc,
@@ -422,6 +431,8 @@ bool OutputFile::open(const fs::path& outputName)
             return s.failWithErrno();
 #endif
     }
+    if (appendOnlyFolder)
+        return s.fail(appendOnly);
     return s.createNamed();
 }
 

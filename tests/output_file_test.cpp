@@ -352,3 +352,40 @@ TEST_F(OutputFileTest, ReplacingNeverWidensWhoMayReadOrWrite)
         EXPECT_TRUE(readBitmap(readFile((dir_ / "pic.bmp").string())));
     }
 }
+
+// An append-only folder takes new files but lets nothing be renamed or
+// removed: a run that would have to (replacing an output; the named fallback
+// always) is refused before any work, and leaves nothing.
+TEST_F(OutputFileTest, AnAppendOnlyFolderIsRefusedBeforeAnyWork)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root, to make a folder append-only";
+    const fs::path folder = dir_ / "log";
+    fs::create_directories(folder);
+    ASSERT_TRUE(writeFile((folder / "pic.mos").string(), smallMos()));
+    ASSERT_TRUE(writeFile((folder / "old.bmp").string(), {'o', 'l', 'd'}));
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(fd, 0);
+    int flags = 0;
+    if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) != 0 || ::ioctl(fd, FS_IOC_SETFLAGS, &(flags |= FS_APPEND_FL)) != 0) {
+        ::close(fd);
+        GTEST_SKIP() << "this file system takes no append-only flag";
+    }
+    const std::string refused = ": the folder is append-only, so the output cannot be put in place there\n";
+    Outcome r = run(QUILTPIX_EXE, folder, {"-q", "-o", "old.bmp", "pic.mos"});
+    EXPECT_EQ(r.out, "old.bmp" + refused);
+    r = run(QUILTPIX_NAMED_TEMP_EXE, folder, {"-q", "pic.mos"});
+    EXPECT_EQ(r.out, "pic.bmp" + refused);
+    const auto listing = namesIn(folder);
+    // A new output through an unnamed file needs no rename: it is made.
+    r = run(QUILTPIX_EXE, folder, {"-q", "pic.mos"});
+    const bool unnamed = r.out.empty();
+    flags &= ~FS_APPEND_FL;
+    ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+    ::close(fd);
+    EXPECT_EQ(listing, (std::vector<std::string>{"old.bmp", "pic.mos"}));
+    EXPECT_EQ(readFile((folder / "old.bmp").string()), (Bytes{'o', 'l', 'd'}));
+    if (unnamed) {
+        EXPECT_TRUE(readBitmap(readFile((folder / "pic.bmp").string())));
+    }
+}
