@@ -9,6 +9,9 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
+#if defined(__linux__)
+#include <sys/vfs.h>
+#endif
 #include <unistd.h>
 
 #include <array>
@@ -154,6 +157,18 @@ bool mayFollow(const struct stat& folder, const struct stat& link)
     return !shared || link.st_uid == ::geteuid() || link.st_uid == folder.st_uid;
 }
 
+// Links in /proc lead to open files, whatever their text says.
+bool isMagicLinkFolder(int dir)
+{
+#if defined(__linux__)
+    struct statfs where {};
+    return ::fstatfs(dir, &where) == 0 && where.f_type == 0x9fa0; // PROC_SUPER_MAGIC
+#else
+    (void)dir;
+    return false;
+#endif
+}
+
 bool readLink(int dir, const std::string& name, std::string& target)
 {
     for (std::size_t size = 256; size <= 65536; size *= 4) {
@@ -288,6 +303,20 @@ struct OutputFile::State {
                 return fail(std::generic_category().message(ELOOP));
             if (!mayFollow(folder, existing))
                 return fail("a link another user put in this shared folder; it is not followed");
+            if (isMagicLinkFolder(dir)) {
+                // /proc/self/fd/N and its kin name an open file, not a path:
+                // their text may be "pipe:[123]" or "name (deleted)".
+                // Their text is followed only where it names that very file.
+                struct stat opened {}, named {};
+                std::string text;
+                if (::fstatat(dir, name.c_str(), &opened, 0) != 0)
+                    return failWithErrno();
+                if (!S_ISREG(opened.st_mode))
+                    return fail("not a regular file");
+                if (!readLink(dir, name, text) || text.empty() || text[0] != '/' ||
+                    ::stat(text.c_str(), &named) != 0 || named.st_dev != opened.st_dev || named.st_ino != opened.st_ino)
+                    return fail("a link that names no file");
+            }
             std::string target;
             if (!readLink(dir, name, target))
                 return failWithErrno();
@@ -388,6 +417,8 @@ OutputFile::~OutputFile()
 bool OutputFile::open(const fs::path& outputName)
 {
     State& s = *state_;
+    if (outputName.empty())
+        return s.fail("an empty path");
     s.name = outputName.filename().native();
     if (s.name.empty() || s.name == "." || s.name == "..")
         return s.fail(std::generic_category().message(EISDIR));

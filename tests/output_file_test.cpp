@@ -389,3 +389,29 @@ TEST_F(OutputFileTest, AnAppendOnlyFolderIsRefusedBeforeAnyWork)
         EXPECT_TRUE(readBitmap(readFile((folder / "pic.bmp").string())));
     }
 }
+
+// Names that are not paths of files get a plain reason and create nothing:
+// an empty path, standard output that is a pipe, and /proc's link to an open
+// file that has no name any more.
+TEST_F(OutputFileTest, MagicPathsGetAPlainReason)
+{
+    ASSERT_TRUE(writeFile((dir_ / "pic.mos").string(), smallMos()));
+    const int gone = ::open((dir_ / "gone.txt").c_str(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_GE(gone, 0);
+    fs::remove(dir_ / "gone.txt");
+    const std::string procLink = "/proc/self/fd/" + std::to_string(gone);
+    const struct {
+        std::string output, reason;
+    } cases[] = {
+        {"", ": an empty path\n"},
+        {"/dev/stdout", "/dev/stdout: not a regular file\n"},
+        {procLink, procLink + ": a link that names no file\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.output);
+        const Outcome r = run(QUILTPIX_EXE, dir_, {"-q", "-o", c.output, "pic.mos"});
+        EXPECT_EQ(r.out, c.reason);
+        EXPECT_EQ(namesIn(dir_), std::vector<std::string>{"pic.mos"});
+    }
+    ::close(gone);
+}
