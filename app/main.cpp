@@ -2,6 +2,7 @@
 // back into a MOS file.
 #include "bitmap_reader.h"
 #include "console.h"
+#include "input_file.h"
 #include "to_bitmap.h"
 #include "lookup.h"
 #include "output_file.h"
@@ -9,7 +10,6 @@
 #include "to_mos.h"
 
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -144,23 +144,18 @@ void sayWhy(const fs::path& name, const std::string& reason)
     say(displayName(name) + ": " + reason);
 }
 
-// A regular file that begins with "BM" goes the way back; anything else is
-// read as a MOS file, whose first bytes are never examined.
-bool isBitmap(const fs::path& file)
+// A file that begins with "BM" goes the way back; anything else is read as
+// a MOS file, whose first bytes are never examined.
+bool isBitmap(quiltpix::InputFile& file)
 {
-    if (!quiltpix::inputProblem(file).empty())
-        return false;
-    std::ifstream in(file, std::ios::binary);
+    std::istream& in = file.stream();
     unsigned char head[2] = {};
+    in.seekg(0);
     in.read(reinterpret_cast<char*>(head), 2);
-    return in.gcount() == 2 && quiltpix::looksLikeBitmap(head, 2);
-}
-
-std::uint64_t fileSize(const fs::path& file)
-{
-    std::error_code error;
-    const std::uintmax_t size = fs::file_size(file, error);
-    return error ? 0 : static_cast<std::uint64_t>(size);
+    const bool bitmap = in.gcount() == 2 && quiltpix::looksLikeBitmap(head, 2);
+    in.clear();
+    in.seekg(0);
+    return bitmap;
 }
 
 // One line per file, in the order given; 0 when every file would convert.
@@ -172,9 +167,15 @@ int check(const Options& o)
     }
     int status = 0;
     for (const fs::path& file : o.files) {
-        if (isBitmap(file)) {
-            std::ifstream in(file, std::ios::binary);
-            const quiltpix::BitmapCheck result = quiltpix::checkBitmapStream(in, fileSize(file));
+        quiltpix::InputFile input;
+        const std::string problem = input.open(file);
+        if (!problem.empty()) {
+            sayWhy(file, problem);
+            status = 1;
+            continue;
+        }
+        if (isBitmap(input)) {
+            const quiltpix::BitmapCheck result = quiltpix::checkBitmapStream(input.stream(), input.size());
             if (!result.whole) {
                 sayWhy(file, result.reason);
                 status = 1;
@@ -184,7 +185,7 @@ int check(const Options& o)
             }
             continue;
         }
-        const quiltpix::MosCheck result = quiltpix::checkMosFile(file);
+        const quiltpix::MosCheck result = quiltpix::checkMosStream(input.stream(), input.size());
         if (result.whole) {
             if (o.quiet)
                 continue;
@@ -221,7 +222,8 @@ private:
     quiltpix::OutputFile& file_;
 };
 
-int convertBack(const Options& o, const fs::path& input, const fs::path& output, quiltpix::OutputFile& file)
+int convertBack(const Options& o, const fs::path& input, quiltpix::InputFile& in, const fs::path& output,
+                quiltpix::OutputFile& file)
 {
     auto fail = [&o](const fs::path& name, const std::string& reason) {
         sayWhy(name, reason);
@@ -231,22 +233,20 @@ int convertBack(const Options& o, const fs::path& input, const fs::path& output,
     };
     quiltpix::MosOptions options;
     options.dither = o.dither;
-    std::ifstream original;
+    quiltpix::InputFile original;
     if (o.like) {
-        const std::string problem = quiltpix::inputProblem(*o.like);
+        const std::string problem = original.open(*o.like);
         if (!problem.empty())
             return fail(*o.like, problem);
         if (isSameFile(*o.like, output))
             return fail(*o.like, "the original would be replaced by the output; write the output elsewhere");
-        original.open(*o.like, std::ios::binary);
-        options.like = &original;
-        options.likeSize = fileSize(*o.like);
+        options.like = &original.stream();
+        options.likeSize = original.size();
     }
-    std::ifstream in(input, std::ios::binary);
     OutputSink sink(file);
     quiltpix::MosSummary summary;
     bool likeFault = false;
-    const std::string reason = quiltpix::convertToMos(in, fileSize(input), sink, options, summary, &likeFault);
+    const std::string reason = quiltpix::convertToMos(in.stream(), in.size(), sink, options, summary, &likeFault);
     if (!reason.empty() || !file.commit()) {
         if (reason.empty() || reason == quiltpix::mosWriteFailed)
             return fail(output, file.failure().empty() ? reason : file.failure());
@@ -275,14 +275,15 @@ int convert(const Options& o)
             " ignored: one file is converted a run. For many, use a loop, "
             "for f in *.mos; do quiltpix -q \"$f\"; done, or xargs -n1 -P4 quiltpix -q");
     }
-    const std::string problem = quiltpix::inputProblem(input);
+    quiltpix::InputFile in;
+    const std::string problem = in.open(input);
     if (!problem.empty()) {
         sayWhy(input, problem);
         if (!o.quiet)
             say(displayName(input) + " cannot be opened!");
         return 1;
     }
-    const bool back = isBitmap(input);
+    const bool back = isBitmap(in);
     const char* extension = back ? ".mos" : ".bmp";
     if (!back && (o.like || o.dither)) {
         sayWhy(input, std::string(o.like ? "--like" : "--dither") + " is for bitmaps, and this is read as a MOS file");
@@ -307,9 +308,10 @@ int convert(const Options& o)
         return 1;
     }
     if (back)
-        return convertBack(o, input, output, file);
+        return convertBack(o, input, in, output, file);
     std::string reason;
-    const bool converted = quiltpix::convertToBitmap(input, file.stream(), o.quiet ? nullptr : &std::cout, &reason);
+    const bool converted =
+        quiltpix::convertMosStream(in.stream(), in.size(), file.stream(), o.quiet ? nullptr : &std::cout, &reason);
     if (converted && file.commit()) {
         if (!o.quiet)
             say("Mos file converted successfully!");

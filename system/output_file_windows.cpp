@@ -6,6 +6,7 @@
 #include "output_file.h"
 #include "direct_buffer.h"
 #include "hidden_name.h"
+#include "windows_errors.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -22,30 +23,6 @@ namespace quiltpix {
 namespace fs = std::filesystem;
 
 namespace {
-
-// The system's words for an error, in the portable form where there is one,
-// so that users read the same reasons as on other systems.
-std::string describe(DWORD code)
-{
-    switch (code) {
-    case ERROR_FILE_NOT_FOUND:
-    case ERROR_PATH_NOT_FOUND:
-    case ERROR_INVALID_NAME:
-        return std::make_error_code(std::errc::no_such_file_or_directory).message();
-    case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
-        return std::make_error_code(std::errc::permission_denied).message();
-    case ERROR_DISK_FULL:
-    case ERROR_HANDLE_DISK_FULL:
-        return std::make_error_code(std::errc::no_space_on_device).message();
-    case ERROR_WRITE_PROTECT:
-        return std::make_error_code(std::errc::read_only_file_system).message();
-    case ERROR_FILENAME_EXCED_RANGE:
-        return std::make_error_code(std::errc::filename_too_long).message();
-    default:
-        return std::system_category().message(static_cast<int>(code));
-    }
-}
 
 // Writes to the handle in pieces a DWORD can count.
 class HandleBuffer : public DirectBuffer {

@@ -1,0 +1,47 @@
+// The input with nothing but the standard library: judged by name, then
+// opened. (Between the two, the name could change; the systems above avoid
+// that by judging the open file.)
+#include "input_file.h"
+
+#include <fstream>
+#include <system_error>
+
+namespace quiltpix {
+
+struct InputFile::State {
+    std::ifstream stream;
+    std::uint64_t size = 0;
+};
+
+InputFile::InputFile() : state_(std::make_unique<State>()) {}
+InputFile::~InputFile() = default;
+
+std::string InputFile::open(const std::filesystem::path& path)
+{
+    State& s = *state_;
+    std::error_code error;
+    const std::filesystem::file_status status = std::filesystem::status(path, error);
+    if (error)
+        return error.default_error_condition().message();
+    if (std::filesystem::is_directory(status))
+        return std::make_error_code(std::errc::is_a_directory).message();
+    if (!std::filesystem::is_regular_file(status))
+        return "not a regular file";
+    s.stream.open(path, std::ios::binary);
+    if (!s.stream)
+        return std::make_error_code(std::errc::permission_denied).message();
+    s.size = static_cast<std::uint64_t>(std::filesystem::file_size(path, error));
+    return error ? error.default_error_condition().message() : "";
+}
+
+std::istream& InputFile::stream()
+{
+    return state_->stream;
+}
+
+std::uint64_t InputFile::size() const
+{
+    return state_->size;
+}
+
+} // namespace quiltpix
