@@ -2,6 +2,7 @@
 // would block an ordinary open), judged with fstat, then read as a file.
 #include "input_file.h"
 #include "read_buffer.h"
+#include "links_posix.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -54,9 +55,49 @@ InputFile::~InputFile()
 std::string InputFile::open(const std::filesystem::path& path)
 {
     State& s = *state_;
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    // The links on the way are followed only under the shared-folder rule,
+    // so a link planted in /tmp cannot make a run read another's file.
+    if (path.empty())
+        return std::generic_category().message(ENOENT);
+    std::string why;
+    int dir = openFolderSafely(AT_FDCWD, path.has_parent_path() ? path.parent_path() : std::filesystem::path("."), why);
+    if (dir < 0)
+        return why;
+    std::string name = path.filename().native();
+    if (name.empty())
+        name = ".";
+    for (int hops = 0;; ++hops) {
+        struct stat link {}, folder {};
+        if (::fstatat(dir, name.c_str(), &link, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(link.st_mode))
+            break;
+        if (hops == 40 || ::fstat(dir, &folder) != 0)
+            why = std::generic_category().message(ELOOP);
+        else if (!mayFollow(folder, link))
+            why = plantedLink;
+        if (!why.empty() || isMagicLinkFolder(dir))
+            break; // a link of /proc is the kernel's to follow
+        std::string target;
+        if (!readLink(dir, name, target)) {
+            why = std::generic_category().message(errno);
+            break;
+        }
+        const std::filesystem::path to(target);
+        const int next = openFolderSafely(dir, to.has_parent_path() ? to.parent_path() : std::filesystem::path("."), why);
+        if (next < 0)
+            break;
+        ::close(dir);
+        dir = next;
+        name = to.filename().native();
+        if (name.empty())
+            name = ".";
+    }
+    const int fd = why.empty() ? ::openat(dir, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC) : -1;
+    const int error = errno;
+    ::close(dir);
+    if (!why.empty())
+        return why;
     if (fd < 0)
-        return std::generic_category().message(errno);
+        return std::generic_category().message(error);
     s.reader.fd = fd;
     struct stat info {};
     if (::fstat(fd, &info) != 0)

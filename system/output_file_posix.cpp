@@ -5,13 +5,11 @@
 #include "output_file.h"
 #include "direct_buffer.h"
 #include "hidden_name.h"
+#include "links_posix.h"
 
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
-#if defined(__linux__)
-#include <sys/vfs.h>
-#endif
 #include <unistd.h>
 
 #include <array>
@@ -137,54 +135,6 @@ mode_t currentUmask()
     return mask;
 }
 
-// A folder held open for the *at calls: O_PATH needs no read permission on it.
-int openFolder(int at, const fs::path& folder)
-{
-#ifdef O_PATH
-    return ::openat(at, folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-#else
-    return ::openat(at, folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-#endif
-}
-
-// The kernel's rule for links in shared folders (fs.protected_symlinks=1),
-// applied whatever the system's setting: in a sticky folder that everybody
-// may write to, only a link of the user's own or of the folder's owner is
-// followed, so nobody can plant one that points our output elsewhere.
-bool mayFollow(const struct stat& folder, const struct stat& link)
-{
-    const bool shared = (folder.st_mode & S_ISVTX) && (folder.st_mode & S_IWOTH);
-    return !shared || link.st_uid == ::geteuid() || link.st_uid == folder.st_uid;
-}
-
-// Links in /proc lead to open files, whatever their text says.
-bool isMagicLinkFolder(int dir)
-{
-#if defined(__linux__)
-    struct statfs where {};
-    return ::fstatfs(dir, &where) == 0 && where.f_type == 0x9fa0; // PROC_SUPER_MAGIC
-#else
-    (void)dir;
-    return false;
-#endif
-}
-
-bool readLink(int dir, const std::string& name, std::string& target)
-{
-    for (std::size_t size = 256; size <= 65536; size *= 4) {
-        std::vector<char> buffer(size);
-        const ssize_t n = ::readlinkat(dir, name.c_str(), buffer.data(), buffer.size());
-        if (n < 0)
-            return false;
-        if (static_cast<std::size_t>(n) < buffer.size()) {
-            target.assign(buffer.data(), static_cast<std::size_t>(n));
-            return true;
-        }
-    }
-    errno = ENAMETOOLONG;
-    return false;
-}
-
 // An append-only or immutable file cannot be replaced; statx tells without
 // opening it. An empty name asks about the folder itself.
 bool isAppendOnlyOrImmutable(int dir, const std::string& name)
@@ -302,7 +252,7 @@ struct OutputFile::State {
             if (hops == 40 || ::fstat(dir, &folder) != 0)
                 return fail(std::generic_category().message(ELOOP));
             if (!mayFollow(folder, existing))
-                return fail("a link another user put in this shared folder; it is not followed");
+                return fail(plantedLink);
             if (isMagicLinkFolder(dir)) {
                 // /proc/self/fd/N and its kin name an open file, not a path:
                 // their text may be "pipe:[123]" or "name (deleted)".
@@ -325,9 +275,10 @@ struct OutputFile::State {
             name = to.filename().native();
             if (name.empty() || name == "." || name == "..")
                 return fail(std::generic_category().message(EISDIR));
-            const int next = openFolder(dir, toFolder);
+            std::string why;
+            const int next = openFolderSafely(dir, toFolder, why);
             if (next < 0)
-                return failWithErrno();
+                return fail(why);
             ::close(dir);
             dir = next;
         }
@@ -422,9 +373,10 @@ bool OutputFile::open(const fs::path& outputName)
     s.name = outputName.filename().native();
     if (s.name.empty() || s.name == "." || s.name == "..")
         return s.fail(std::generic_category().message(EISDIR));
-    s.dir = openFolder(AT_FDCWD, outputName.has_parent_path() ? outputName.parent_path() : fs::path("."));
+    std::string why;
+    s.dir = openFolderSafely(AT_FDCWD, outputName.has_parent_path() ? outputName.parent_path() : fs::path("."), why);
     if (s.dir < 0)
-        return s.failWithErrno();
+        return s.fail(why);
     struct stat existing {};
     if (!s.followLinks(existing))
         return false;

@@ -415,3 +415,48 @@ TEST_F(OutputFileTest, MagicPathsGetAPlainReason)
     }
     ::close(gone);
 }
+
+// The shared-folder rule holds for every link on every path the program
+// opens: the output's folder and the input, not only the output's own name.
+TEST_F(OutputFileTest, LinksPlantedAnywhereOnAPathAreRefused)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root, to plant links as a second user";
+    const fs::path pub = dir_ / "pub", secret = dir_ / "secret";
+    fs::create_directories(pub);
+    fs::create_directories(secret);
+    fs::permissions(pub, fs::perms::all | fs::perms::sticky_bit);
+    fs::permissions(secret, fs::perms::owner_all);
+    fs::permissions(dir_, fs::perms::owner_all | fs::perms::others_exec);
+    ASSERT_TRUE(writeFile((dir_ / "pic.mos").string(), smallMos()));
+    ASSERT_TRUE(writeFile((secret / "key.mos").string(), smallMos()));
+    const auto plant = [](const fs::path& link, const fs::path& to, uid_t owner) {
+        fs::remove(link);
+        fs::create_symlink(to, link);
+        ASSERT_EQ(::lchown(link.c_str(), owner, owner), 0);
+    };
+    const std::string planted = ": a link another user put in this shared folder; it is not followed\n";
+    plant(pub / "ws", secret, nobody);
+    plant(pub / "evil.mos", secret / "key.mos", nobody);
+    const struct {
+        std::vector<std::string> args;
+        std::string out;
+    } cases[] = {
+        {{"-q", "-o", "pub/ws/result", "pic.mos"}, "pub/ws/result" + planted},
+        {{"-q", "pub/evil.mos"}, "pub/evil.mos" + planted},
+        {{"-q", "--check", "pub/evil.mos"}, "pub/evil.mos" + planted},
+        {{"-q", "-o", "out.bmp", "pub/ws/key.mos"}, "pub/ws/key.mos" + planted},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.back());
+        EXPECT_EQ(run(QUILTPIX_EXE, dir_, c.args).out, c.out);
+    }
+    EXPECT_EQ(namesIn(secret), std::vector<std::string>{"key.mos"});
+    EXPECT_FALSE(fs::exists(dir_ / "out.bmp"));
+
+    // Root's own links there are followed as before.
+    plant(pub / "ws", secret, 0);
+    plant(pub / "evil.mos", secret / "key.mos", 0);
+    EXPECT_EQ(run(QUILTPIX_EXE, dir_, {"-q", "-o", "pub/ws/result.bmp", "pub/evil.mos"}).out, "");
+    EXPECT_TRUE(readBitmap(readFile((secret / "result.bmp").string())));
+}
