@@ -42,6 +42,18 @@ protected:
     }
 };
 
+// FileDispositionInfoEx (Windows 10 1709 and later): the one way to clear
+// the delete-on-close a file was created with. Not in older headers, nor in
+// wine 8, which refuses it.
+const auto dispositionEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+constexpr DWORD onClose = 0x8, deleteIt = 0x1; // FILE_DISPOSITION_FLAG_ON_CLOSE, _DELETE
+
+bool setDispositionEx(HANDLE handle, DWORD flags)
+{
+    DWORD info = flags; // FILE_DISPOSITION_INFO_EX is one DWORD of flags
+    return ::SetFileInformationByHandle(handle, dispositionEx, &info, sizeof info) != 0;
+}
+
 bool markForDeletion(HANDLE handle, bool doomed)
 {
     FILE_DISPOSITION_INFO disposition{};
@@ -69,6 +81,7 @@ struct OutputFile::State {
     HandleBuffer buffer;
     std::ostream stream{&buffer};
     bool committed = false;
+    bool clearable = true; // the system lifts a delete-on-close (see open)
     std::string failure;
 
     bool fail(const std::string& why)
@@ -115,16 +128,30 @@ bool OutputFile::open(const fs::path& outputName)
         const fs::path hidden = s.target.parent_path() / hiddenName(s.target.filename(), random(), 255);
         // CREATE_NEW fails if the name exists; no sharing, so nobody else
         // opens the file while it is ours.
-        const HANDLE handle = ::CreateFileW(hidden.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-                                            FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED, nullptr);
+        // Where the system can clear it again at the commit, the file is
+        // doomed from its creation, so no kill at any moment leaves it.
+        // Elsewhere it is created first and marked at once after: a kill
+        // between the two calls can leave an empty hidden file.
+        const DWORD doomed = s.clearable ? FILE_FLAG_DELETE_ON_CLOSE : 0;
+        const HANDLE handle =
+            ::CreateFileW(hidden.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                          FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | doomed, nullptr);
         if (handle == INVALID_HANDLE_VALUE) {
             const DWORD code = ::GetLastError();
             if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS)
                 continue;
             return s.fail(describe(code));
         }
+        if (s.clearable && !setDispositionEx(handle, onClose | deleteIt)) {
+            // The doom could not be lifted at the commit here: this file
+            // goes when closed, and the next is made the other way.
+            ::CloseHandle(handle);
+            s.clearable = false;
+            --attempt;
+            continue;
+        }
         s.buffer.handle = handle;
-        if (!markForDeletion(handle, true))
+        if (!s.clearable && !markForDeletion(handle, true))
             return s.fail(describe(::GetLastError()));
         return true;
     }
@@ -181,9 +208,13 @@ bool OutputFile::commit()
     }
     // The file is kept only from now on; a kill between this and the rename
     // can leave it under its hidden name.
-    if (!markForDeletion(handle, false) || !renameOver(handle, s.target.native())) {
+    const bool kept = s.clearable ? setDispositionEx(handle, onClose) : markForDeletion(handle, false);
+    if (!kept || !renameOver(handle, s.target.native())) {
         const DWORD code = ::GetLastError();
-        markForDeletion(handle, true);
+        if (s.clearable)
+            setDispositionEx(handle, onClose | deleteIt);
+        else
+            markForDeletion(handle, true);
         return s.fail(describe(code));
     }
     s.buffer.handle = INVALID_HANDLE_VALUE;
