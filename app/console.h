@@ -15,8 +15,13 @@ std::vector<std::filesystem::path> commandLine(int argc, char* argv[]);
 // (printableName).
 std::string displayName(const std::filesystem::path& path);
 
-// Makes standard output take UTF-8 where the console would otherwise show
-// another code page; a no-op elsewhere.
+// Makes standard output reach the console whole: on Windows, lines to a
+// console go out as UTF-16 (a pipe or a file still gets UTF-8); a no-op
+// elsewhere.
 void prepareConsole();
+
+// How to convert a folder in this system's shells, for --help: lines
+// indented by two, each ending in a newline.
+const char* shellExamples();
 
 } // namespace quiltpix

@@ -11,6 +11,7 @@
 
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -31,6 +32,7 @@ const char* const helpPointer = "Run 'quiltpix --help' for the options and more 
 const char* const helpText =
     "Usage: quiltpix [-q] [-o PATH] <mosfile>\n"
     "       quiltpix [-q] [-o PATH] [--like ORIGINAL.mos] [--dither] <bitmap>\n"
+    "       quiltpix --all [-q] [-o FOLDER] <file>...\n"
     "       quiltpix [-q] --check <file>...\n"
     "       quiltpix --help | -h | --version\n"
     "\n"
@@ -46,9 +48,17 @@ const char* const helpText =
     "\n"
     "  -o, --output PATH  write the output to PATH; if PATH is a folder (or\n"
     "                     ends in '/'), into it, named after the input's file\n"
-    "                     name: -o out/ scans/tile_a.mos gives out/tile_a.bmp\n"
+    "                     name: -o out/ scans/tile_a.mos gives out/tile_a.bmp.\n"
+    "                     A PATH with no '/' at the end that does not exist is\n"
+    "                     a file name: write out/ to mean a folder\n"
+    "  --all              convert every file named, each as a run of its own\n"
+    "                     would, going on after a failure, and end with one\n"
+    "                     line \"N converted, M failed\"; with -o, PATH is a\n"
+    "                     folder, made if it does not exist. Two files that\n"
+    "                     would write the same output are both refused\n"
     "  -q, --quiet        print nothing on success; on failure only the line\n"
-    "                     that names the file and the reason\n"
+    "                     that names the file and the reason (with --all, the\n"
+    "                     count line too when something failed)\n"
     "  --like ORIGINAL    (bitmaps) keep the palettes, index bytes and layout of\n"
     "                     the MOS file the bitmap came from wherever the picture\n"
     "                     still agrees with it: an unedited bitmap gives the\n"
@@ -63,14 +73,16 @@ const char* const helpText =
     "  --version          print the version\n"
     "  --                 end of options: what follows is a file name\n"
     "\n"
-    "One file is converted a run; arguments after it are ignored. Convert a\n"
-    "folder with a loop, which prints only what went wrong:\n"
-    "  for f in *.mos; do quiltpix -q -o out/ \"$f\"; done\n"
+    "Without --all, one file is converted a run; arguments after it are\n"
+    "ignored. A folder at once, printing only what went wrong:\n";
+
+const char* const helpEnd =
     "\n"
     "A failure prints one line \"NAME: REASON\" (the input or the output, and\n"
     "why), then the final message.\n"
-    "Exit status: 0 when the picture was converted (with --check: when every\n"
-    "file is whole; with --help or --version: always); 1 otherwise.";
+    "Exit status: 0 when the picture was converted (with --all: every one;\n"
+    "with --check: when every file is whole; with --help or --version:\n"
+    "always); 1 otherwise.";
 
 struct Options {
     bool quiet = false;
@@ -78,6 +90,7 @@ struct Options {
     bool help = false;
     bool version = false;
     bool dither = false;
+    bool all = false;
     std::optional<fs::path> output;
     std::optional<fs::path> like;
     std::vector<fs::path> files;
@@ -116,6 +129,8 @@ Options parse(const std::vector<fs::path>& arguments)
             o.output = fs::path(arguments[i].native().substr(9));
         } else if (a == "--dither") {
             o.dither = true;
+        } else if (a == "--all") {
+            o.all = true;
         } else if (a == "--like") {
             if (i + 1 == arguments.size()) {
                 o.error = "Option --like needs a path";
@@ -130,6 +145,8 @@ Options parse(const std::vector<fs::path>& arguments)
         }
     }
     o.files.assign(arguments.begin() + static_cast<std::ptrdiff_t>(std::min(i, arguments.size())), arguments.end());
+    if (o.all && o.like)
+        o.error = "Option --like names the original of one bitmap; it does not go with --all";
     return o;
 }
 
@@ -266,15 +283,21 @@ int convertBack(const Options& o, const fs::path& input, quiltpix::InputFile& in
     return 0;
 }
 
-int convert(const Options& o)
+// Where one input's output goes: beside it, or as -o says (with --all,
+// always into that folder).
+fs::path outputFor(const Options& o, const fs::path& input, bool back)
 {
-    const fs::path& input = o.files.front();
-    if (o.files.size() > 1) {
-        const std::size_t extra = o.files.size() - 1;
-        say(std::to_string(extra) + (extra == 1 ? " more argument" : " more arguments") +
-            " ignored: one file is converted a run. For many, use a loop, "
-            "for f in *.mos; do quiltpix -q \"$f\"; done, or xargs -n1 -P4 quiltpix -q");
-    }
+    const char* extension = back ? ".mos" : ".bmp";
+    if (!o.output)
+        return quiltpix::makeOutputName(input, extension);
+    if (o.all || quiltpix::namesFolder(*o.output))
+        return quiltpix::outputNameInFolder(*o.output, input, extension);
+    return *o.output;
+}
+
+// One file, from opening it to its final line; 0 when it was converted.
+int convertFile(const Options& o, const fs::path& input)
+{
     quiltpix::InputFile in;
     const std::string problem = in.open(input);
     if (!problem.empty()) {
@@ -284,16 +307,13 @@ int convert(const Options& o)
         return 1;
     }
     const bool back = isBitmap(in);
-    const char* extension = back ? ".mos" : ".bmp";
     if (!back && (o.like || o.dither)) {
         sayWhy(input, std::string(o.like ? "--like" : "--dither") + " is for bitmaps, and this is read as a MOS file");
         if (!o.quiet)
             say("Conversion failed!");
         return 1;
     }
-    const fs::path output = !o.output                         ? quiltpix::makeOutputName(input, extension)
-                            : quiltpix::namesFolder(*o.output) ? quiltpix::outputNameInFolder(*o.output, input, extension)
-                                                               : *o.output;
+    const fs::path output = outputFor(o, input, back);
     if (isSameFile(input, output)) {
         sayWhy(output, "that is the input file itself");
         if (!o.quiet)
@@ -328,6 +348,71 @@ int convert(const Options& o)
     return 1;
 }
 
+int convert(const Options& o)
+{
+    if (o.files.size() > 1) {
+        const std::size_t extra = o.files.size() - 1;
+        say(std::to_string(extra) + (extra == 1 ? " more argument" : " more arguments") +
+            " ignored: one file is converted a run. To convert them all, use --all: quiltpix --all FILE...");
+    }
+    return convertFile(o, o.files.front());
+}
+
+// Every file named, each as a run of its own would, going on after a
+// failure; one line of counts at the end.
+int convertAll(const Options& o)
+{
+    if (o.output) {
+        std::error_code error;
+        fs::create_directories(*o.output, error);
+        if (error && !fs::is_directory(*o.output)) {
+            sayWhy(*o.output, quiltpix::describe(error));
+            if (!o.quiet)
+                say("Can't open output folder: " + displayName(*o.output));
+            return 1;
+        }
+    }
+    // Two inputs that would write one output are both refused before any
+    // work, so neither silently replaces the other's.
+    const std::size_t n = o.files.size();
+    std::vector<fs::path> outputs(n);
+    std::map<fs::path, std::vector<std::size_t>> byOutput;
+    for (std::size_t i = 0; i < n; ++i) {
+        quiltpix::InputFile in;
+        const bool back = in.open(o.files[i]).empty() && isBitmap(in);
+        outputs[i] = outputFor(o, o.files[i], back);
+        std::error_code error;
+        const fs::path absolute = fs::absolute(outputs[i], error);
+        byOutput[(error ? outputs[i] : absolute).lexically_normal()].push_back(i);
+    }
+    std::vector<bool> refused(n, false);
+    for (const auto& [name, inputs] : byOutput) {
+        if (inputs.size() < 2)
+            continue;
+        for (std::size_t i : inputs) {
+            std::string others;
+            for (std::size_t j : inputs)
+                if (j != i)
+                    others += (others.empty() ? "" : ", ") + displayName(o.files[j]);
+            sayWhy(o.files[i], displayName(outputs[i]) + " would also be written from " + others +
+                                   "; neither is converted");
+            refused[i] = true;
+        }
+    }
+    std::size_t converted = 0, failed = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (refused[i])
+            ++failed;
+        else if (convertFile(o, o.files[i]) == 0)
+            ++converted;
+        else
+            ++failed;
+    }
+    if (!o.quiet || failed > 0)
+        say(std::to_string(converted) + " converted, " + std::to_string(failed) + " failed");
+    return failed == 0 ? 0 : 1;
+}
+
 int run(int argc, char* argv[])
 {
     quiltpix::ignoreWriteSignals();
@@ -343,10 +428,11 @@ int run(int argc, char* argv[])
     if (!o.error.empty()) {
         say(o.error);
         say(usageLine);
+        say(helpPointer);
         return 1;
     }
     if (o.help) {
-        say(helpText);
+        say(std::string(helpText) + quiltpix::shellExamples() + helpEnd);
         return 0;
     }
     if (o.version) {
@@ -360,7 +446,7 @@ int run(int argc, char* argv[])
         say(helpPointer);
         return 1;
     }
-    return convert(o);
+    return o.all ? convertAll(o) : convert(o);
 }
 
 } // namespace

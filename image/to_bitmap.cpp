@@ -1,6 +1,7 @@
 #include "to_bitmap.h"
 
 #include "byte_order.h"
+#include "file_kinds.h"
 #include "file_range.h"
 #include "lookup.h"
 #include "mos.h"
@@ -76,21 +77,28 @@ using Plan = MosPlan;
 // table. Returns why the file cannot be converted, or "" when it can so far.
 std::string examineTables(std::istream& in, std::uint64_t inputSize, Plan& plan)
 {
-    unsigned char headerBytes[mosHeaderSize];
-    if (!fits(0, mosHeaderSize, inputSize))
-        return needs("the header", 0, mosHeaderSize, inputSize);
-    if (!readAt(in, 0, headerBytes, mosHeaderSize))
+    unsigned char headerBytes[mosHeaderSize] = {};
+    const std::size_t have = static_cast<std::size_t>(std::min<std::uint64_t>(inputSize, mosHeaderSize));
+    if (!readAt(in, 0, headerBytes, have))
         return unreadable;
+    // A header that is refused may be another kind of file altogether: say
+    // so first. (A header that passes is never examined for this.)
+    const auto refused = [&headerBytes, have](const std::string& why) {
+        const char* kind = knownKind(headerBytes, have);
+        return kind ? std::string("a ") + kind + " file, not a MOS picture (" + why + ")" : why;
+    };
+    if (have < mosHeaderSize)
+        return refused(needs("the header", 0, mosHeaderSize, inputSize));
     const MosHeader h = parseMosHeader(headerBytes);
     plan.header = h;
     if (h.width <= 0)
-        return "width " + std::to_string(h.width) + " is not positive";
+        return refused("width " + std::to_string(h.width) + " is not positive");
     if (h.height <= 0)
-        return "height " + std::to_string(h.height) + " is not positive";
+        return refused("height " + std::to_string(h.height) + " is not positive");
     if (!isWellFormed(h)) {
         if (h.columns != (h.width + tileSize - 1) / tileSize)
-            return tileCountReason("columns", h.columns, "width", h.width);
-        return tileCountReason("rows", h.rows, "height", h.height);
+            return refused(tileCountReason("columns", h.columns, "width", h.width));
+        return refused(tileCountReason("rows", h.rows, "height", h.height));
     }
 
     // Every size below follows from a well-formed header and is small: at most

@@ -54,7 +54,10 @@ check "no argument gives the usage" fails "$banner" "Usage: quiltpix <mosfile>" 
 run missing.mos
 check "a missing input says why" fails "$banner" "missing.mos: No such file or directory" "missing.mos cannot be opened!"
 run -x harbour.mos
-check "an unknown option is refused" fails "$banner" "Unknown option: -x" "Usage: quiltpix <mosfile>"
+check "an unknown option is refused" fails "$banner" "Unknown option: -x" "Usage: quiltpix <mosfile>" "Run 'quiltpix --help' for the options and more forms."
+run "/?"
+check "/? is the help" [ "$rc" = 0 ]
+check "which shows cmd and PowerShell" [ -n "$(printf %s "$out" | grep 'for %f in (\*.mos) do')" ] && [ -n "$(printf %s "$out" | grep ForEach-Object)" ]
 
 # Names differ only in case are one file on Windows.
 cp harbour.mos pic.BMP
@@ -92,7 +95,27 @@ mkdir out
 run -q -o out 日本.mos
 check "-o into a folder" cmp -s out/日本.bmp native/harbour.bmp
 check "nothing else was left" [ "$(listing)" = "café.bmp café.mos harbour.bmp harbour.mos native out жук.bmp жук.mos 日本.bmp 日本.mos " ]
-rm -r out ./*.bmp café.mos жук.mos 日本.mos
+rm -r out ./*.bmp
+
+# Wildcards are expanded as Windows programs do; one that matches nothing
+# stays as typed.
+run -q --check "*.mos"
+check "--check *.mos finds every file" [ "$out$rc" = 0 ]
+run --check "*.mos"
+check "and names each whole" [ "$(printf %s "$out" | grep -c ': whole')" = 4 ]
+run -q --all -o 'made\' "*.mos"
+check "--all *.mos into a folder it makes" [ "$out$rc" = 0 ] && cmp -s made/жук.bmp native/harbour.bmp && [ "$(ls made | wc -l)" = 4 ]
+run --check "gone*.mos"
+check "a pattern that matches nothing is reported as typed" fails "$banner" "gone*.mos: No such file or directory"
+rm -r made café.mos жук.mos 日本.mos
+
+# The way back, and the same MOS file as the native build's.
+(cd native && "$root/build/quiltpix" -q -o back.mos harbour.bmp)
+run -q -o back.mos native/harbour.bmp
+check "a bitmap goes back to the native build's MOS file" [ "$out$rc" = 0 ] && cmp -s back.mos native/back.mos
+run -q --like harbour.mos -o like.mos native/harbour.bmp
+check "--like gives the original back" [ "$out$rc" = 0 ] && cmp -s like.mos harbour.mos
+rm -f back.mos like.mos native/back.mos
 
 # Kills at random moments of a large conversion: the folder holds the input
 # and either nothing else or the whole bitmap.

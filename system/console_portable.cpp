@@ -19,4 +19,10 @@ std::string displayName(const std::filesystem::path& path)
 
 void prepareConsole() {}
 
+const char* shellExamples()
+{
+    return "  quiltpix --all -q -o out/ *.mos\n"
+           "  find archive -name '*.mos' -print0 | xargs -0 -n1 -P\"$(nproc)\" quiltpix -q\n";
+}
+
 } // namespace quiltpix

@@ -322,11 +322,11 @@ TEST_F(Driver, OptionsComeFirstCombineAndEndAtADoubleDash)
     for (const std::string option : {"-x", "--frobnicate", "-qo"}) {
         r = run({option, "whatever.mos"});
         EXPECT_EQ(r.status, 1);
-        EXPECT_EQ(r.out, banner + "Unknown option: " + option + "\nUsage: quiltpix <mosfile>\n");
+        EXPECT_EQ(r.out, banner + "Unknown option: " + option + "\n" + usage);
     }
     r = run({"-o"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, banner + "Option -o needs a path\nUsage: quiltpix <mosfile>\n");
+    EXPECT_EQ(r.out, banner + "Option -o needs a path\n" + usage);
 
     // A file named like an option, after "--" or through its folder.
     put("-x", validMos());
@@ -338,8 +338,8 @@ TEST_F(Driver, OptionsComeFirstCombineAndEndAtADoubleDash)
 
     // After the file, an option is just another ignored argument.
     r = run({"whatever.mos", "--help", "-q"});
-    EXPECT_EQ(r.out, banner + "2 more arguments ignored: one file is converted a run. For many, use a loop, "
-                              "for f in *.mos; do quiltpix -q \"$f\"; done, or xargs -n1 -P4 quiltpix -q\n"
+    EXPECT_EQ(r.out, banner + "2 more arguments ignored: one file is converted a run. To convert them all, use "
+                              "--all: quiltpix --all FILE...\n"
                               "whatever.mos: No such file or directory\nwhatever.mos cannot be opened!\n");
     EXPECT_TRUE(r.err.empty());
 }
@@ -483,4 +483,54 @@ TEST_F(Driver, TheWayBackSaysWhatItKeptAndLeavesNothingOnFailure)
         EXPECT_EQ(r.status, f.args.back() == "pic.bmp" && f.args.front() == "--check" ? 0 : 1);
         EXPECT_EQ(listing(), before);
     }
+}
+
+// --all: every file as a run of its own, on after failures, one count line;
+// -o a folder it makes; two inputs with one output both refused first.
+TEST_F(Driver, AllConvertsEveryFileAndTellsTheTruthInItsStatus)
+{
+    put("a.mos", validMos(1));
+    put("x.mos", validMos(2));
+    put("x.MOS", validMos(3));
+    put("broken.mos", truncatedMos());
+    put("pic.bmp", writeBitmapVariant(noisePicture(70, 67, 5), {}).bytes);
+    Outcome r = run({"--all", "-q", "-o", "out", "x.mos", "a.mos", "broken.mos", "x.MOS", "pic.bmp"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "x.mos: out/x.bmp would also be written from x.MOS; neither is converted\n"
+                     "x.MOS: out/x.bmp would also be written from x.mos; neither is converted\n"
+                     "broken.mos: " + truncatedReason + "\n2 converted, 3 failed\n");
+    EXPECT_EQ(listing(), (std::vector<std::string>{"a.mos", "broken.mos", "out", "out/a.bmp", "out/pic.mos", "pic.bmp",
+                                                   "x.MOS", "x.mos"}));
+
+    // Without -q: the banner once, each file's own lines, then the count.
+    r = run({"--all", "a.mos", "pic.bmp"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, banner + "4136\nDone\nMos file converted successfully!\n" +
+                         "70 x 67 pixels, 4 tiles: 4 kept exactly, 0 quantised\nDone\nBitmap converted successfully!\n" +
+                         "2 converted, 0 failed\n");
+    EXPECT_EQ(run({"--all", "-q", "a.mos"}).out, "");
+    EXPECT_EQ(run({"--all", "--like", "a.mos", "pic.bmp"}).status, 1);
+}
+
+// A file of another kind is named for what it is when its header is refused.
+TEST_F(Driver, AWrongKindOfFileIsNamedForWhatItIs)
+{
+    const struct {
+        const char* kind;
+        std::string head;
+    } kinds[] = {
+        {"PNG", "\x89PNG\r\n\x1a\n"}, {"JPEG", "\xff\xd8\xff\xe0"}, {"GIF", "GIF89a"}, {"TIFF", "II*"},
+        {"WebP", std::string("RIFF\x10\0\0\0WEBP", 12)}, {"ZIP", "PK\x03\x04"}, {"PDF", "%PDF-1.7"}, {"gzip", "\x1f\x8b\x08"},
+    };
+    for (const auto& k : kinds) {
+        Bytes file(k.head.begin(), k.head.end());
+        file.push_back(0); // TIFF's "II*\0"
+        file.resize(40, 0);
+        put("photo.mos", file);
+        const std::string out = run({"-q", "photo.mos"}).out;
+        EXPECT_EQ(out.rfind(std::string("photo.mos: a ") + k.kind + " file, not a MOS picture (", 0), 0u) << out;
+    }
+    put("short.mos", Bytes{0x1f, 0x8b, 8, 0});
+    EXPECT_EQ(run({"-q", "--check", "short.mos"}).out,
+              "short.mos: a gzip file, not a MOS picture (the header needs bytes 0 to 24; the file ends at 4)\n");
 }
