@@ -284,7 +284,6 @@ struct OutputFile::State {
         }
     }
 
-    // Refuses, before any work, what the final rename would refuse.
     // A replaced output keeps its owner and group where the system lets us
     // (root keeps both, a member of the old group keeps the group), and its
     // permission bits only for those who still hold them: the group's bits
@@ -313,6 +312,7 @@ struct OutputFile::State {
         return true;
     }
 
+    // Refuses, before any work, what the final rename would refuse.
     bool mayReplace(const struct stat& existing)
     {
         if (S_ISDIR(existing.st_mode))

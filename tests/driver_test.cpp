@@ -22,6 +22,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The program, and its build that writes under a hidden name from the start
+// (as it does where a file system refuses unnamed files): every failure must
+// leave the folder as it was with either.
+const char* const programs[] = {QUILTPIX_EXE, QUILTPIX_NAMED_TEMP_EXE};
+
 const std::string banner = "Quiltpix v1.0 by Wenderby\n";
 // The emulator that runs the program on a cross build, or nothing.
 const std::string runner = std::string(QUILTPIX_RUNNER).empty() ? "" : std::string(QUILTPIX_RUNNER) + " ";
@@ -52,9 +57,9 @@ class Driver : public ScratchDir {
 protected:
     // Runs the program in the test's directory; `prefix` is shell code run
     // first (limits, traps). Gives up after 20 s, so a hang fails the test.
-    Outcome run(const std::vector<std::string>& args, const std::string& prefix = "")
+    Outcome run(const std::vector<std::string>& args, const std::string& prefix = "", const char* exe = QUILTPIX_EXE)
     {
-        std::string command = "cd " + quote(dir_.string()) + " && " + prefix + " exec timeout 20 " + runner + quote(QUILTPIX_EXE);
+        std::string command = "cd " + quote(dir_.string()) + " && " + prefix + " exec timeout 20 " + runner + quote(exe);
         for (const std::string& a : args)
             command += " " + quote(a);
         command += " >" + quote((dir_ / ".out").string()) + " 2>" + quote((dir_ / ".err").string()) + " </dev/null";
@@ -104,10 +109,6 @@ Bytes truncatedMos()
 
 const std::string truncatedReason = "tile row 1 needs bytes 8616 to 8826; the file ends at 8825";
 
-std::string failedRun(const std::string& name)
-{
-    return banner + std::to_string(24 + 4 * 1028) + "\n" + name + ": " + truncatedReason + "\nConversion failed!\n";
-}
 
 } // namespace
 
@@ -230,35 +231,66 @@ TEST_F(Driver, AnOutputNameThatCannotTakeAFileIsRefused)
     }
 }
 
-TEST_F(Driver, AFailedConversionLeavesNothingAndKeepsAnExistingOutput)
+// Failures found before, during and after the writing, in both directions,
+// with and without an old output, on both builds: the folder afterwards
+// holds exactly what it held before, the old output's bytes included.
+TEST_F(Driver, AFailureLeavesTheFolderAsItWas)
 {
     put("broken.mos", truncatedMos());
-    Outcome r = run({"broken.mos"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, failedRun("broken.mos"));
-    EXPECT_EQ(listing(), (std::vector<std::string>{"broken.mos"}));
-
+    put("big.mos", validMos());
+    // An RLE bitmap whose data ends in its third tile row: tile rows are
+    // written before the fault is met.
+    BitmapVariant rle;
+    rle.bits = 8;
+    rle.compression = 1;
+    Bytes cut = writeBitmapVariant(noisePicture(70, 200, 4), rle).bytes;
+    cut.resize(cut.size() - 3000);
+    put("cut.bmp", cut);
+    put("big.bmp.src", writeBitmapVariant(noisePicture(70, 67, 5), {}).bytes);
+    fs::rename(dir_ / "big.bmp.src", dir_ / "pic.bmp");
+    const struct {
+        std::vector<std::string> args;
+        std::string prefix, output, reason;
+    } failures[] = {
+        {{"-q", "broken.mos"}, "", "broken.bmp", "broken.mos: " + truncatedReason},
+        {{"-q", "cut.bmp"}, "", "cut.mos", "cut.bmp: the RLE data ends at byte"},
+        // A file size limit of 8 KiB: the output (14 KiB) cannot be written.
+        // The program ignores the limit's signal, so the write fails as on a
+        // full disk instead of killing it.
+        {{"-q", "big.mos"}, "ulimit -f 16;", "big.bmp", "big.bmp: File too large"},
+        {{"-q", "pic.bmp"}, "ulimit -f 16;", "pic.mos", "pic.mos: File too large"},
+    };
     const Bytes precious = {'k', 'e', 'e', 'p'};
-    put("broken.bmp", precious);
-    r = run({"broken.mos"});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(readFile((dir_ / "broken.bmp").string()), precious);
-    EXPECT_EQ(listing(), (std::vector<std::string>{"broken.bmp", "broken.mos"}));
+    for (const char* exe : programs)
+        for (const auto& f : failures)
+            for (const bool old : {false, true}) {
+                SCOPED_TRACE(std::string(exe) + " " + f.args.back() + (old ? " over an old output" : ""));
+                if (old)
+                    put(f.output, precious);
+                const std::vector<std::string> before = listing();
+                const Outcome r = run(f.args, f.prefix, exe);
+                EXPECT_EQ(r.status, 1);
+                EXPECT_EQ(r.out.rfind(f.reason, 0), 0u) << r.out;
+                EXPECT_EQ(listing(), before);
+                if (old) {
+                    EXPECT_EQ(readFile((dir_ / f.output).string()), precious);
+                }
+                fs::remove(dir_ / f.output);
+            }
 }
 
-TEST_F(Driver, AFailedWriteLeavesNothingAndKeepsAnExistingOutput)
+// What stands at the output name and is not a regular file stays as it is.
+TEST_F(Driver, AFifoAtTheOutputNameIsLeftInPlace)
 {
-    // A file size limit of 8 KiB: the bitmap (14 KiB) cannot be written.
-    // The program ignores the limit's signal, so the write fails like a
-    // full disk instead of killing it.
-    put("big.mos", validMos());
-    const Bytes precious = {'o', 'l', 'd'};
-    put("big.bmp", precious);
-    const Outcome r = run({"big.mos"}, "ulimit -f 16;");
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, banner + "4136\nbig.bmp: File too large\nConversion failed!\n");
-    EXPECT_EQ(readFile((dir_ / "big.bmp").string()), precious);
-    EXPECT_EQ(listing(), (std::vector<std::string>{"big.bmp", "big.mos"}));
+    put("pic.mos", validMos());
+    ASSERT_EQ(::mkfifo((dir_ / "pic.bmp").c_str(), 0644), 0);
+    for (const char* exe : programs) {
+        SCOPED_TRACE(exe);
+        const Outcome r = run({"-q", "pic.mos"}, "", exe);
+        EXPECT_EQ(r.out, "pic.bmp: not a regular file\n");
+        EXPECT_TRUE(fs::is_fifo(dir_ / "pic.bmp"));
+        EXPECT_EQ(listing(), (std::vector<std::string>{"pic.bmp", "pic.mos"}));
+    }
 }
 
 TEST_F(Driver, ASuccessReplacesAnExistingOutputAndWritesThroughALink)
@@ -335,6 +367,10 @@ TEST_F(Driver, OptionsComeFirstCombineAndEndAtADoubleDash)
     EXPECT_TRUE(fs::is_regular_file(dir_ / "-x.bmp"));
     EXPECT_EQ(run({"-q", "./--help"}).out, "");
     EXPECT_TRUE(fs::is_regular_file(dir_ / "--help.bmp"));
+    // A lone "-" is a file name, not an option.
+    put("-", validMos());
+    EXPECT_EQ(run({"-q", "-"}).out, "");
+    EXPECT_TRUE(fs::is_regular_file(dir_ / "-.bmp"));
 
     // After the file, an option is just another ignored argument.
     r = run({"whatever.mos", "--help", "-q"});
@@ -533,4 +569,31 @@ TEST_F(Driver, AWrongKindOfFileIsNamedForWhatItIs)
     put("short.mos", Bytes{0x1f, 0x8b, 8, 0});
     EXPECT_EQ(run({"-q", "--check", "short.mos"}).out,
               "short.mos: a gzip file, not a MOS picture (the header needs bytes 0 to 24; the file ends at 4)\n");
+}
+
+// A late write error that only closing the output reports (as a network
+// file system may): the bitmap may be incomplete, so nothing of it stays,
+// and an old output keeps its bytes.
+TEST_F(Driver, ALateWriteErrorAtTheCloseLeavesNothing)
+{
+    const std::string shim = QUILTPIX_CLOSE_FAILS_SHIM;
+    if (shim.empty())
+        GTEST_SKIP() << "needs a program that loads the system's C library, for the shim that makes close fail";
+    put("pic.mos", validMos());
+    const Bytes precious = {'o', 'l', 'd'};
+    for (const char* exe : programs)
+        for (const bool old : {false, true}) {
+            SCOPED_TRACE(std::string(exe) + (old ? " over an old output" : ""));
+            if (old)
+                put("pic.bmp", precious);
+            const std::vector<std::string> before = listing();
+            const Outcome r = run({"-q", "pic.mos"}, "LD_PRELOAD=" + quote(shim) + " ASAN_OPTIONS=verify_asan_link_order=0", exe);
+            EXPECT_EQ(r.status, 1);
+            EXPECT_EQ(r.out, "pic.bmp: Input/output error\n");
+            EXPECT_EQ(listing(), before);
+            if (old) {
+                EXPECT_EQ(readFile((dir_ / "pic.bmp").string()), precious);
+            }
+            fs::remove(dir_ / "pic.bmp");
+        }
 }

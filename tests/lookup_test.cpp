@@ -1,5 +1,6 @@
-// Every lookup kernel this machine can run gives the scalar kernel's bytes,
-// and writes and reads nothing outside its rows.
+// Every lookup kernel this machine can run, the scalar one included, writes
+// each pixel's palette entry and nothing else, reading nothing outside its
+// rows; the faster ones convert whole pictures as the scalar one does.
 #include "to_bitmap.h"
 #include "lookup.h"
 #include "picture.h"
@@ -99,8 +100,10 @@ Bytes convertWith(LookupKernel kernel, const Bytes& mos)
 
 // Every tile width, index rows at every offset from an alignment, rows read
 // upwards and downwards, output rows packed or spaced; the index bytes and
-// the output each end right at a guard page.
-TEST(Lookup, EveryKernelGivesTheScalarBytesAndStaysInItsRows)
+// the output each end right at a guard page. Each kernel is held to a
+// reading pixel by pixel: row k's pixel x is the three bytes of the palette
+// entry its index names, and the bytes between rows stay as they were.
+TEST(Lookup, EveryKernelWritesEachPixelsEntryAndNothingElse)
 {
     announceKernels();
     Noise noise(77);
@@ -108,7 +111,7 @@ TEST(Lookup, EveryKernelGivesTheScalarBytesAndStaysInItsRows)
     for (auto& b : palette)
         b = noise.byte();
     const std::size_t rows = 3;
-    for (const NamedKernel& k : fasterKernels())
+    for (const NamedKernel& k : availableLookupKernels())
         for (std::size_t width = 1; width <= 64; ++width)
             for (std::size_t offset = 0; offset < 64; offset += (width < 8 ? 1 : 7))
                 for (const bool upwards : {false, true})
@@ -122,20 +125,26 @@ TEST(Lookup, EveryKernelGivesTheScalarBytesAndStaysInItsRows)
                         const std::ptrdiff_t step = upwards ? -static_cast<std::ptrdiff_t>(width) : static_cast<std::ptrdiff_t>(width);
                         const std::size_t outStep = 3 * width + gap;
                         const std::size_t outBytes = (rows - 1) * outStep + 3 * width;
-                        Guarded expected(outBytes), actual(outBytes);
-                        std::fill(expected.data(), expected.data() + outBytes, 0xA5);
+                        std::vector<unsigned char> expected(outBytes, 0xA5);
+                        for (std::size_t row = 0; row < rows; ++row)
+                            for (std::size_t x = 0; x < width; ++x) {
+                                const unsigned char* entry = palette.data() + 4 * first[static_cast<std::ptrdiff_t>(row) * step + static_cast<std::ptrdiff_t>(x)];
+                                std::copy(entry, entry + 3, expected.begin() + static_cast<std::ptrdiff_t>(row * outStep + 3 * x));
+                            }
+                        Guarded actual(outBytes);
                         std::fill(actual.data(), actual.data() + outBytes, 0xA5);
-                        lookupScalar(palette.data(), first, step, width, rows, expected.data(), outStep);
                         k.kernel(palette.data(), first, step, width, rows, actual.data(), outStep);
-                        ASSERT_TRUE(std::equal(expected.data(), expected.data() + outBytes, actual.data()));
+                        ASSERT_TRUE(std::equal(expected.begin(), expected.end(), actual.data()));
                     }
 }
 
 // Whole conversions: every picture width from 1 to 130 and a few large ones,
 // so every partial last tile, over two tile rows with a partial one.
-TEST(Lookup, EveryKernelConvertsPicturesByteForByteAsTheScalarOne)
+TEST(Lookup, FasterKernelsConvertPicturesByteForByteAsTheScalarOne)
 {
     announceKernels();
+    if (fasterKernels().empty())
+        GTEST_SKIP() << "this machine runs no vector kernel: only the scalar one is tested, above";
     std::vector<int> widths;
     for (int w = 1; w <= 130; ++w)
         widths.push_back(w);

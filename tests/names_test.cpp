@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 
 namespace fs = std::filesystem;
@@ -34,25 +35,26 @@ TEST(OutputName, CutAtTheLastDotOfTheWholePath)
     EXPECT_FALSE(quiltpix::namesFolder("no/such/file.bmp"));
 }
 
-TEST(HiddenName, StaysWithinTheNameLimitAndWholeCharacters)
+TEST(HiddenName, HiddenUniqueWithinTheLimitAndWholeCharacters)
 {
-    const std::uint64_t random = 0x0123456789abcdefu;
-    EXPECT_EQ(quiltpix::hiddenName("pic.bmp", random, 255), fs::path(".pic.bmp.0123456789abcdef.part"));
-
-    // A long name is cut, the cut never splitting a character: 'é' is two
-    // bytes in UTF-8, so a cut after an odd number of them backs off by one.
-    std::string longName;
+    // Names of one-byte and two-byte characters, and limits that cut them.
+    std::string twoByte;
     for (int i = 0; i < 200; ++i)
-        longName += u8"\u00e9";
-    for (std::size_t limit : {255u, 80u, 31u, 24u}) {
-        SCOPED_TRACE(limit);
-        const fs::path hidden = quiltpix::hiddenName(fs::u8path(longName), random, limit);
-        EXPECT_LE(hidden.native().size(), limit); // bytes, or UTF-16 units on Windows
-        const std::string text = hidden.u8string();
-        const std::string kept = text.substr(1, text.size() - 1 - 22);
-        EXPECT_EQ(kept.size() % 2, 0u) << text;
-        EXPECT_EQ(longName.compare(0, kept.size(), kept), 0);
-    }
+        twoByte += u8"\u00e9";
+    for (const std::string& name : {std::string("pic.bmp"), std::string(300, 'a'), twoByte})
+        for (std::size_t limit : {255u, 80u, 31u, 24u}) {
+            std::set<fs::path> seen;
+            for (std::uint64_t random : {std::uint64_t{0}, std::uint64_t{1}, ~std::uint64_t{0}}) {
+                SCOPED_TRACE(std::to_string(limit) + " " + std::to_string(random));
+                const fs::path hidden = quiltpix::hiddenName(fs::u8path(name), random, limit);
+                const std::string text = hidden.u8string();
+                EXPECT_EQ(text[0], '.');                        // hidden
+                EXPECT_LE(hidden.native().size(), limit);       // bytes, or UTF-16 units on Windows
+                EXPECT_EQ(quiltpix::printableName(text), text); // whole UTF-8 characters: none cut
+                EXPECT_TRUE(seen.insert(hidden).second);        // another random, another name
+                EXPECT_NE(hidden.filename(), fs::u8path(name)); // never the output's own name
+            }
+        }
 }
 
 // Names are printed so that none can end a line or drive the terminal:

@@ -36,11 +36,14 @@ struct Outcome {
 };
 
 // Runs a program in `dir` as `uid` (when root), its output in a pipe.
-pid_t start(const char* exe, const fs::path& dir, const std::vector<std::string>& args, int out, uid_t uid = ::geteuid())
+pid_t start(const char* exe, const fs::path& dir, const std::vector<std::string>& args, int out, uid_t uid = ::geteuid(),
+            int ignored = 0)
 {
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::dup2(out, 1);
+        if (ignored != 0) // as a shell starts a background job with SIGINT ignored
+            ::signal(ignored, SIG_IGN);
         if (uid != ::geteuid() && (::setgid(uid) != 0 || ::setuid(uid) != 0))
             ::_exit(125);
         if (::chdir(dir.c_str()) != 0)
@@ -459,4 +462,68 @@ TEST_F(OutputFileTest, LinksPlantedAnywhereOnAPathAreRefused)
     plant(pub / "evil.mos", secret / "key.mos", 0);
     EXPECT_EQ(run(QUILTPIX_EXE, dir_, {"-q", "-o", "pub/ws/result.bmp", "pub/evil.mos"}).out, "");
     EXPECT_TRUE(readBitmap(readFile((secret / "result.bmp").string())));
+}
+
+// A signal ignored at start (a background job's SIGINT, nohup's SIGHUP) stays
+// ignored: the run goes on to the whole bitmap, on both builds.
+TEST_F(OutputFileTest, ASignalIgnoredAtStartStaysIgnored)
+{
+    ASSERT_TRUE(writeFile((dir_ / "k.mos").string(), writeMos(noiseIndexedPicture(4096, 2048, 5))));
+    for (const char* exe : {QUILTPIX_EXE, QUILTPIX_NAMED_TEMP_EXE})
+        for (int signal : {SIGINT, SIGHUP}) {
+            SCOPED_TRACE(std::string(exe) + " signal " + std::to_string(signal));
+            fs::remove(dir_ / "k.bmp");
+            const auto begin = std::chrono::steady_clock::now();
+            ASSERT_EQ(run(exe, dir_, {"k.mos"}).status, 0);
+            const auto whole = std::chrono::steady_clock::now() - begin;
+            fs::remove(dir_ / "k.bmp");
+            const int null = ::open("/dev/null", O_WRONLY);
+            const pid_t pid = start(exe, dir_, {"k.mos"}, null, ::geteuid(), signal);
+            ::close(null);
+            std::this_thread::sleep_for(whole / 2);
+            ::kill(pid, signal);
+            int status = 0;
+            ::waitpid(pid, &status, 0);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+            EXPECT_TRUE(readBitmap(readFile((dir_ / "k.bmp").string())));
+            EXPECT_EQ(namesIn(dir_), (std::vector<std::string>{"k.bmp", "k.mos"}));
+        }
+}
+
+// The branches root passes by run as a second user: an old output they may
+// not write, a folder they may not write to, and their own link in a shared
+// folder, which is followed.
+TEST_F(OutputFileTest, WhatAUserMayNotDoIsRefusedAndTheirOwnLinkIsFollowed)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root, to make a second user's files and run as that user";
+    const fs::path theirs = dir_ / "theirs", locked = dir_ / "locked", pub = dir_ / "pub", away = dir_ / "away";
+    for (const fs::path& folder : {theirs, locked, pub, away})
+        fs::create_directories(folder);
+    fs::permissions(dir_, fs::perms::owner_all | fs::perms::others_exec);
+    ASSERT_EQ(::chown(theirs.c_str(), nobody, nobody), 0);
+    ASSERT_EQ(::chown(away.c_str(), nobody, nobody), 0);
+    fs::permissions(locked, fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
+    fs::permissions(pub, fs::perms::all | fs::perms::sticky_bit);
+    for (const fs::path& folder : {theirs, locked, pub}) {
+        ASSERT_TRUE(writeFile((folder / "pic.mos").string(), smallMos()));
+        fs::permissions(folder / "pic.mos", fs::perms::owner_read | fs::perms::others_read);
+    }
+    const Bytes old = {'o', 'l', 'd'};
+    ASSERT_TRUE(writeFile((theirs / "pic.bmp").string(), old)); // root's, 0644: not theirs to write
+    fs::create_symlink(away / "mine.bmp", pub / "pic.bmp");
+    ASSERT_EQ(::lchown((pub / "pic.bmp").c_str(), nobody, nobody), 0);
+
+    for (const char* exe : {QUILTPIX_EXE, QUILTPIX_NAMED_TEMP_EXE}) {
+        SCOPED_TRACE(exe);
+        EXPECT_EQ(run(exe, theirs, {"-q", "pic.mos"}, nobody).out, "pic.bmp: Permission denied\n");
+        EXPECT_EQ(readFile((theirs / "pic.bmp").string()), old);
+        EXPECT_EQ(namesIn(theirs), (std::vector<std::string>{"pic.bmp", "pic.mos"}));
+        EXPECT_EQ(run(exe, locked, {"-q", "pic.mos"}, nobody).out, "pic.bmp: Permission denied\n");
+        EXPECT_EQ(namesIn(locked), std::vector<std::string>{"pic.mos"});
+        fs::remove(away / "mine.bmp");
+        EXPECT_EQ(run(exe, pub, {"-q", "pic.mos"}, nobody).out, "");
+        EXPECT_TRUE(fs::is_symlink(pub / "pic.bmp"));
+        EXPECT_TRUE(readBitmap(readFile((away / "mine.bmp").string())));
+    }
 }

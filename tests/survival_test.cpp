@@ -186,6 +186,12 @@ TEST_F(Survival, TheBitmapIsNeverWrittenThroughANameSomeoneSwapped)
             fs::remove(folder / "s.bmp");
             waitFor(start(exe, folder, "s.mos"));
             EXPECT_EQ(readFile(victim.string()), precious) << exe << ", run " << run;
+            // The output is absent (the run refused a name it no longer
+            // owned) or the whole bitmap; never the attacker's link.
+            EXPECT_FALSE(fs::is_symlink(folder / "s.bmp")) << exe << ", run " << run;
+            if (fs::exists(folder / "s.bmp")) {
+                EXPECT_TRUE(readBitmap(readFile((folder / "s.bmp").string()))) << exe << ", run " << run;
+            }
         }
     stop = true;
     attacker.join();
