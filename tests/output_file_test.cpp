@@ -491,21 +491,26 @@ TEST_F(OutputFileTest, ASignalIgnoredAtStartStaysIgnored)
 }
 
 // The branches root passes by run as a second user: an old output they may
-// not write, a folder they may not write to, and their own link in a shared
-// folder, which is followed.
+// not write, a folder they may not write to, their own link in a shared
+// folder, which is followed, and another's file in a sticky folder of their
+// own, which they may replace.
 TEST_F(OutputFileTest, WhatAUserMayNotDoIsRefusedAndTheirOwnLinkIsFollowed)
 {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root, to make a second user's files and run as that user";
     const fs::path theirs = dir_ / "theirs", locked = dir_ / "locked", pub = dir_ / "pub", away = dir_ / "away";
-    for (const fs::path& folder : {theirs, locked, pub, away})
+    const fs::path own = dir_ / "own";
+    for (const fs::path& folder : {theirs, locked, pub, away, own})
         fs::create_directories(folder);
+    ASSERT_EQ(::chown(own.c_str(), nobody, nobody), 0);
+    fs::permissions(own, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec | fs::perms::others_read |
+                             fs::perms::others_exec | fs::perms::sticky_bit);
     fs::permissions(dir_, fs::perms::owner_all | fs::perms::others_exec);
     ASSERT_EQ(::chown(theirs.c_str(), nobody, nobody), 0);
     ASSERT_EQ(::chown(away.c_str(), nobody, nobody), 0);
     fs::permissions(locked, fs::perms::owner_all | fs::perms::others_read | fs::perms::others_exec);
     fs::permissions(pub, fs::perms::all | fs::perms::sticky_bit);
-    for (const fs::path& folder : {theirs, locked, pub}) {
+    for (const fs::path& folder : {theirs, locked, pub, own}) {
         ASSERT_TRUE(writeFile((folder / "pic.mos").string(), smallMos()));
         fs::permissions(folder / "pic.mos", fs::perms::owner_read | fs::perms::others_read);
     }
@@ -525,5 +530,9 @@ TEST_F(OutputFileTest, WhatAUserMayNotDoIsRefusedAndTheirOwnLinkIsFollowed)
         EXPECT_EQ(run(exe, pub, {"-q", "pic.mos"}, nobody).out, "");
         EXPECT_TRUE(fs::is_symlink(pub / "pic.bmp"));
         EXPECT_TRUE(readBitmap(readFile((away / "mine.bmp").string())));
+        ASSERT_TRUE(writeFile((own / "pic.bmp").string(), old));
+        fs::permissions(own / "pic.bmp", fs::perms::all & ~fs::perms::owner_exec & ~fs::perms::group_exec & ~fs::perms::others_exec);
+        EXPECT_EQ(run(exe, own, {"-q", "pic.mos"}, nobody).out, "");
+        EXPECT_TRUE(readBitmap(readFile((own / "pic.bmp").string())));
     }
 }
