@@ -276,7 +276,7 @@ TEST(WayBack, BrokenBitmapsAreRefusedWithTheirReason)
         {"pixel data inside the headers", with(good, 10, {20}), "overlaps the headers"},
         {"colour table too long for the depth", with(goodEight, 46, {0, 2}), "512 entries is more than 8 bits"},
         {"colour table into the pixel data", with(goodEight, 46, {200}), "the colour table of 200 entries"},
-        {"index beyond the table", with(goodEight, goodEight.size() - 1, {7}), "colour index 7 at pixel (19, 0)"},
+        {"index just past the table", with(goodEight, goodEight.size() - 1, {5}), "colour index 5 at pixel (19, 0)"},
         {"RLE run past the edge", with(goodRle, rleData, {30, 1}), "passes the right edge"},
         {"RLE ends early", cut(goodRle, rleData + 3), "the RLE data ends at byte"},
         {"RLE moves below", with(goodRle, rleData, {0, 2, 0, 10}), "goes below the last row"},
