@@ -82,23 +82,16 @@ for target in "${targets[@]}"; do
   fi
 
   identical=0
-  for picture in huge far; do
-    rm -f "$work/$picture.bmp"
-    if (cd "$work" && "${run[@]}" "$root/$dir/$exe" -q "$picture.mos") && cmp -s "$work/$picture.bmp" "$work/native/$picture.bmp"; then
+  # Each input and what it becomes: bitmaps from MOS files, MOS files from bitmaps.
+  for pair in huge.mos:huge.bmp far.mos:far.bmp back.bmp:back.mos photo.bmp:photo.mos; do
+    input=${pair%:*} output=${pair#*:}
+    rm -f "$work/$output"
+    if (cd "$work" && "${run[@]}" "$root/$dir/$exe" -q "$input") && cmp -s "$work/$output" "$work/native/$output"; then
       identical=$((identical + 1))
     else
-      echo "$target: $picture.bmp differs from the native build's"; status=1
+      echo "$target: $output differs from the native build's"; status=1
     fi
-    rm -f "$work/$picture.bmp"
-  done
-  for picture in back photo; do
-    rm -f "$work/$picture.mos"
-    if (cd "$work" && "${run[@]}" "$root/$dir/$exe" -q "$picture.bmp") && cmp -s "$work/$picture.mos" "$work/native/$picture.mos"; then
-      identical=$((identical + 1))
-    else
-      echo "$target: $picture.mos differs from the native build's"; status=1
-    fi
-    rm -f "$work/$picture.mos"
+    rm -f "$work/$output"
   done
   [ "$tests" = passed ] && [ "$warnings" -eq 0 ] && [ "$identical" -eq 4 ] && good=$((good + 1)) || bad=$((bad + 1))
   summary+=("$target: built, $warnings warnings, tests $tests, $identical of 4 large files identical to the native build's ($((SECONDS - start)) s)")

@@ -7,18 +7,6 @@
 namespace quiltpix::testkit {
 namespace {
 
-void put16(Bytes& b, std::size_t pos, std::uint32_t v)
-{
-    b[pos] = static_cast<unsigned char>(v);
-    b[pos + 1] = static_cast<unsigned char>(v >> 8);
-}
-
-void put32(Bytes& b, std::size_t pos, std::uint32_t v)
-{
-    put16(b, pos, v & 0xFFFF);
-    put16(b, pos + 2, v >> 16);
-}
-
 std::uint32_t key(const Bgr& c)
 {
     return c.b | std::uint32_t{c.g} << 8 | std::uint32_t{c.r} << 16;

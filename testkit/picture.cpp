@@ -11,18 +11,6 @@ namespace {
 
 constexpr int tile = 64;
 
-void put16(Bytes& b, std::size_t pos, std::uint32_t v)
-{
-    b[pos] = static_cast<unsigned char>(v);
-    b[pos + 1] = static_cast<unsigned char>(v >> 8);
-}
-
-void put32(Bytes& b, std::size_t pos, std::uint32_t v)
-{
-    put16(b, pos, v & 0xFFFF);
-    put16(b, pos + 2, v >> 16);
-}
-
 // Positions are 64-bit, as in the converter; every one used here has been
 // checked against the file's size, which a size_t holds.
 unsigned char byteAt(const Bytes& b, std::uint64_t pos)

@@ -12,6 +12,19 @@ namespace quiltpix::testkit {
 
 using Bytes = std::vector<unsigned char>;
 
+// Little-endian fields written into a file being made.
+inline void put16(Bytes& b, std::size_t pos, std::uint32_t v)
+{
+    b[pos] = static_cast<unsigned char>(v);
+    b[pos + 1] = static_cast<unsigned char>(v >> 8);
+}
+
+inline void put32(Bytes& b, std::size_t pos, std::uint32_t v)
+{
+    put16(b, pos, v & 0xFFFF);
+    put16(b, pos + 2, v >> 16);
+}
+
 struct Bgr {
     unsigned char b = 0, g = 0, r = 0;
     bool operator==(const Bgr& o) const { return b == o.b && g == o.g && r == o.r; }
