@@ -576,7 +576,7 @@ TEST_F(Driver, AWrongKindOfFileIsNamedForWhatItIs)
 // and an old output keeps its bytes.
 TEST_F(Driver, ALateWriteErrorAtTheCloseLeavesNothing)
 {
-    const std::string shim = QUILTPIX_CLOSE_FAILS_SHIM;
+    const std::string shim = QUILTPIX_SHIM;
     if (shim.empty())
         GTEST_SKIP() << "needs a program that loads the system's C library, for the shim that makes close fail";
     put("pic.mos", validMos());
@@ -587,7 +587,8 @@ TEST_F(Driver, ALateWriteErrorAtTheCloseLeavesNothing)
             if (old)
                 put("pic.bmp", precious);
             const std::vector<std::string> before = listing();
-            const Outcome r = run({"-q", "pic.mos"}, "LD_PRELOAD=" + quote(shim) + " ASAN_OPTIONS=verify_asan_link_order=0", exe);
+            const Outcome r = run({"-q", "pic.mos"},
+                                  "LD_PRELOAD=" + quote(shim) + " QUILTPIX_SHIM_CLOSE_FAILS=1 ASAN_OPTIONS=verify_asan_link_order=0", exe);
             EXPECT_EQ(r.status, 1);
             EXPECT_EQ(r.out, "pic.bmp: Input/output error\n");
             EXPECT_EQ(listing(), before);
@@ -596,4 +597,39 @@ TEST_F(Driver, ALateWriteErrorAtTheCloseLeavesNothing)
             }
             fs::remove(dir_ / "pic.bmp");
         }
+}
+
+// The input is opened once and read through what was opened: a FIFO renamed
+// over its name the moment it is opened (by the shim, as a racing process
+// would) neither blocks the run nor changes what it reads. The same for
+// --check and for --like's original.
+TEST_F(Driver, TheInputIsReadThroughWhatWasOpened)
+{
+    const std::string shim = QUILTPIX_SHIM;
+    if (shim.empty())
+        GTEST_SKIP() << "needs a program that loads the system's C library, for the shim that swaps names";
+    const Picture picture = noisePicture(70, 67, 5);
+    const struct {
+        std::vector<std::string> args;
+        std::string swapped, out;
+    } cases[] = {
+        {{"-q", "pic.mos"}, "pic.mos", ""},
+        {{"-q", "--check", "pic.mos"}, "pic.mos", ""},
+        {{"-q", "-o", "back.mos", "--like", "pic.mos", "pic.bmp"}, "pic.mos", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[1]);
+        put("pic.mos", writeMos(indexPicture(picture)));
+        put("pic.bmp", writeBitmapVariant(picture, {}).bytes);
+        fs::remove(dir_ / "fifo");
+        ASSERT_EQ(::mkfifo((dir_ / "fifo").c_str(), 0644), 0);
+        const Outcome r = run(c.args, "LD_PRELOAD=" + quote(shim) + " QUILTPIX_SHIM_SWAP=" + c.swapped +
+                                          ":fifo ASAN_OPTIONS=verify_asan_link_order=0");
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_TRUE(fs::is_fifo(dir_ / c.swapped)); // the swap did happen
+        fs::remove(dir_ / c.swapped);
+    }
+    const auto written = readBitmap(readFile((dir_ / "pic.bmp").string()));
+    EXPECT_TRUE(fs::exists(dir_ / "back.mos"));
 }

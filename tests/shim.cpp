@@ -1,0 +1,99 @@
+// A shim for the tests, loaded with LD_PRELOAD, that does to the program what
+// only another process or a failing system could:
+//  - QUILTPIX_SHIM_CLOSE_FAILS: closing a regular file that is open for
+//    writing only closes it, then reports a late write error (EIO), as a
+//    network file system may;
+//  - QUILTPIX_SHIM_SWAP=NAME:OTHER: the first time NAME is opened, OTHER is
+//    renamed over it at once, as someone racing the program would.
+// Both the plain and the 64-bit names are defined here, so the headers must
+// not rename one to the other.
+#undef _FILE_OFFSET_BITS
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+namespace {
+
+template <typename F>
+F real(const char* name)
+{
+    return reinterpret_cast<F>(::dlsym(RTLD_NEXT, name));
+}
+
+void swapAfterOpening(const char* path)
+{
+    static bool done = false;
+    const char* swap = std::getenv("QUILTPIX_SHIM_SWAP");
+    if (done || !swap || !path)
+        return;
+    const std::string spec = swap;
+    const std::size_t colon = spec.find(':');
+    if (colon == std::string::npos || spec.compare(0, colon, path) != 0)
+        return;
+    done = true;
+    std::rename(spec.substr(colon + 1).c_str(), path);
+}
+
+} // namespace
+
+extern "C" {
+
+int close(int fd)
+{
+    static const auto closeFile = real<int (*)(int)>("close");
+    const int flags = ::fcntl(fd, F_GETFL);
+    struct stat info {};
+    const bool written = std::getenv("QUILTPIX_SHIM_CLOSE_FAILS") && flags >= 0 && (flags & O_ACCMODE) == O_WRONLY &&
+                         ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    const int result = closeFile(fd);
+    if (written && result == 0) {
+        errno = EIO;
+        return -1;
+    }
+    return result;
+}
+
+#define QUILTPIX_OPEN(name, ...)                                                                 \
+    {                                                                                            \
+        mode_t mode = 0;                                                                         \
+        if (flags & (O_CREAT | O_TMPFILE)) {                                                     \
+            va_list more;                                                                        \
+            va_start(more, flags);                                                               \
+            mode = static_cast<mode_t>(va_arg(more, int));                                       \
+            va_end(more);                                                                        \
+        }                                                                                        \
+        static const auto openFile = real<decltype(&name)>(#name);                               \
+        const int fd = openFile(__VA_ARGS__, flags, mode);                                       \
+        swapAfterOpening(path);                                                                  \
+        return fd;                                                                               \
+    }
+
+int open(const char* path, int flags, ...) QUILTPIX_OPEN(open, path)
+int open64(const char* path, int flags, ...) QUILTPIX_OPEN(open64, path)
+int openat(int dir, const char* path, int flags, ...) QUILTPIX_OPEN(openat, dir, path)
+int openat64(int dir, const char* path, int flags, ...) QUILTPIX_OPEN(openat64, dir, path)
+
+std::FILE* fopen(const char* path, const char* mode)
+{
+    static const auto openStream = real<std::FILE* (*)(const char*, const char*)>("fopen");
+    std::FILE* file = openStream(path, mode);
+    swapAfterOpening(path);
+    return file;
+}
+
+std::FILE* fopen64(const char* path, const char* mode)
+{
+    static const auto openStream = real<std::FILE* (*)(const char*, const char*)>("fopen64");
+    std::FILE* file = openStream(path, mode);
+    swapAfterOpening(path);
+    return file;
+}
+
+} // extern "C"
