@@ -59,7 +59,7 @@ public:
                         unsigned char* indices);
 
     // Lloyd passes after the split; more cost time for a little quality.
-    int refinePasses = 6;
+    int refinePasses = 4;
 
 private:
     // Distinct colours of the tile, and for each pixel which one it is.
