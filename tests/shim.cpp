@@ -33,12 +33,12 @@ void swapAfterOpening(const char* path)
     const char* swap = std::getenv("QUILTPIX_SHIM_SWAP");
     if (done || !swap || !path)
         return;
-    const std::string spec = swap;
-    const std::size_t colon = spec.find(':');
-    if (colon == std::string::npos || spec.compare(0, colon, path) != 0)
+    const std::string pair = swap;
+    const std::size_t colon = pair.find(':');
+    if (colon == std::string::npos || pair.compare(0, colon, path) != 0)
         return;
     done = true;
-    std::rename(spec.substr(colon + 1).c_str(), path);
+    std::rename(pair.substr(colon + 1).c_str(), path);
 }
 
 } // namespace
