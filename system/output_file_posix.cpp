@@ -502,6 +502,14 @@ bool OutputFile::commit()
         return s.failWithErrno();
     pendingSet = 0;
     s.hidden.clear();
+    // The swap can also fall between that check and the rename, which then
+    // put their link under the output name: take it away again, so that the
+    // output is ours or absent, never theirs.
+    if (::fstatat(s.dir, s.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || ours.st_dev != named.st_dev ||
+        ours.st_ino != named.st_ino) {
+        ::unlinkat(s.dir, s.name.c_str(), 0);
+        return s.fail("the temporary file was replaced by someone else");
+    }
     s.committed = true;
     return true;
 }
