@@ -8,11 +8,8 @@
 #include "work_memory.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <exception>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <new>
 #include <string>
@@ -256,76 +253,6 @@ std::string describe(const std::error_code& error)
     // so a user reads the same words everywhere.
     const std::error_condition portable = error.default_error_condition();
     return portable.category() == std::generic_category() ? portable.message() : error.message();
-}
-
-namespace {
-
-// Opens a regular file for reading and takes its size; the reason why not
-// otherwise. A directory or a device opens and seeks like a file here but is
-// not a picture, and a FIFO would block the open: regular files only.
-std::string openInput(const std::filesystem::path& path, std::ifstream& in, std::uint64_t& size)
-{
-    std::error_code error;
-    const std::filesystem::file_status status = std::filesystem::status(path, error);
-    if (error)
-        return describe(error);
-    if (std::filesystem::is_directory(status))
-        return describe(std::make_error_code(std::errc::is_a_directory));
-    if (!std::filesystem::is_regular_file(status))
-        return "not a regular file";
-    errno = 0;
-    in.open(path, std::ios::binary);
-    if (!in)
-        return errno ? describe(std::error_code(errno, std::generic_category())) : "cannot be opened";
-    in.seekg(0, std::ios::end);
-    const std::streamoff end = in.tellg();
-    if (end < 0)
-        return unreadable;
-    size = static_cast<std::uint64_t>(end);
-    return "";
-}
-
-} // namespace
-
-MosCheck checkMosFile(const std::filesystem::path& inputPath)
-{
-    MosCheck check;
-    try {
-        std::ifstream in;
-        std::uint64_t size = 0;
-        check.reason = openInput(inputPath, in, size);
-        if (check.reason.empty())
-            return checkMosStream(in, size);
-    } catch (const std::exception&) {
-        check.reason = "out of memory";
-    }
-    return check;
-}
-
-std::string inputProblem(const std::filesystem::path& inputPath)
-{
-    try {
-        std::ifstream in;
-        std::uint64_t size = 0;
-        return openInput(inputPath, in, size);
-    } catch (const std::exception&) {
-        return "out of memory";
-    }
-}
-
-bool convertToBitmap(const std::filesystem::path& inputPath, std::ostream& out, std::ostream* progress,
-                     std::string* reason)
-{
-    try {
-        std::ifstream in;
-        std::uint64_t size = 0;
-        const std::string why = openInput(inputPath, in, size);
-        if (!why.empty())
-            return report(why, reason);
-        return convertMosStream(in, size, out, progress, reason);
-    } catch (const std::exception&) {
-        return report("out of memory", reason);
-    }
 }
 
 } // namespace quiltpix

@@ -3,7 +3,6 @@
 #include "mos.h"
 
 #include <cstdint>
-#include <filesystem>
 #include <istream>
 #include <ostream>
 #include <string>
@@ -12,19 +11,15 @@
 
 namespace quiltpix {
 
-// Converts the MOS file at inputPath into a 24-bit bitmap written to out, which
-// must be open for binary writing at its start. Prints the tile data base and
-// "Done" to progress (standard output unless told otherwise; nowhere when
-// null). Returns false, having written nothing to out, for a file that is not
-// a regular file, cannot be read, or is not a whole MOS file, and then says
-// why in `reason` (the words --check uses); returns false too when writing to
-// out fails, with the reason writeFailed. Nothing is thrown.
-bool convertToBitmap(const std::filesystem::path& inputPath, std::ostream& out, std::ostream* progress,
-                     std::string* reason = nullptr);
-
 extern const char* const writeFailed;
 
-// The same conversion from any seekable stream of inputSize bytes.
+// Converts the MOS file in `in`, a seekable stream of inputSize bytes, into a
+// 24-bit bitmap written to out, which must be open for binary writing at its
+// start. Prints the tile data base and "Done" to progress (nowhere when
+// null). Returns false, having written nothing to out, for a file that is
+// not a whole MOS file, and then says why in `reason` (the words --check
+// uses); returns false too when writing to out fails, with the reason
+// writeFailed. Nothing is thrown. (The driver opens the file: InputFile.)
 bool convertMosStream(std::istream& in, std::uint64_t inputSize, std::ostream& out, std::ostream* progress,
                       std::string* reason = nullptr);
 
@@ -49,16 +44,10 @@ struct MosCheck {
     MosHeader header;
 };
 
-// Why the path cannot be read as a picture ("" when it can): the system's
-// words for a missing or unreadable file, or "Is a directory", or "not a
-// regular file" for a FIFO or a device, which are refused without waiting.
-std::string inputProblem(const std::filesystem::path& inputPath);
-
 // The system's message for an error, in the portable words where it has them
 // ("No such file or directory", "Permission denied").
 std::string describe(const std::error_code& error);
 
-MosCheck checkMosFile(const std::filesystem::path& inputPath);
 MosCheck checkMosStream(std::istream& in, std::uint64_t inputSize);
 
 } // namespace quiltpix
