@@ -15,6 +15,8 @@
 namespace quiltpix {
 
 const char* const mosWriteFailed = "the MOS file could not be written";
+const char* const changedWhileRead =
+    "the file changed while it was being read (is a program still saving it?); nothing was written";
 
 bool MemorySink::writeAt(std::uint64_t pos, const unsigned char* data, std::size_t n)
 {
@@ -63,6 +65,28 @@ bool regionsApart(const MosPlan& plan)
     return true;
 }
 
+bool sameFormat(const BitmapFormat& a, const BitmapFormat& b)
+{
+    return a.width == b.width && a.height == b.height && a.topDown == b.topDown && a.bits == b.bits &&
+           a.compression == b.compression && a.dataOffset == b.dataOffset && a.masks == b.masks;
+}
+
+// A running hash of the pixels, to tell whether two readings of one file saw
+// the same picture; no input is chosen against it, so speed is all it needs.
+std::uint64_t hashBytes(std::uint64_t h, const unsigned char* p, std::size_t n)
+{
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p + i, 8);
+        h = (h ^ word) * 0x9E3779B97F4A7C15ull;
+        h ^= h >> 29;
+    }
+    for (; i < n; ++i)
+        h = (h ^ p[i]) * 0x100000001b3ull;
+    return h + n;
+}
+
 class Converter {
 public:
     Converter(std::istream& in, std::uint64_t size, ByteSink& out, const MosOptions& options, MosSummary& summary)
@@ -101,12 +125,17 @@ public:
                     // Rewriting one tile would change another's bytes too:
                     // look first whether anything changed at all.
                     BitmapReader again(in_, size_);
-                    again.open();
+                    why = again.open();
+                    if (!why.empty() || !sameFormat(again.format(), f))
+                        return changedWhileRead;
                     comparing_ = true;
                     why = rows(again);
                     comparing_ = false;
                     if (!why.empty())
                         return why;
+                    firstPass_ = rowsHash_;
+                    rowsHash_ = 0;
+                    twice_ = true;
                     summary_.exact = 0;
                     if (summary_.changed > 0) {
                         keep_ = false;
@@ -126,8 +155,15 @@ public:
             return why;
         why = rows(reader);
         summary_.translucent = reader.translucent();
+        // The file was read twice: an editor still saving it could have
+        // changed it in between, and the output would mix both versions. A
+        // reading that fails the second time is the same change, seen sooner.
+        if (twice_ && !originalFault_ && why != mosWriteFailed && (!why.empty() || rowsHash_ != firstPass_))
+            return changedWhileRead;
         return why;
     }
+
+    bool originalFault() const { return originalFault_; }
 
 private:
     void allocate()
@@ -167,8 +203,10 @@ private:
         std::vector<unsigned char> chunk(1 << 20);
         for (std::uint64_t pos = 0; pos < options_.likeSize;) {
             const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), options_.likeSize - pos));
-            if (!readAt(*options_.like, pos, chunk.data(), n))
+            if (!readAt(*options_.like, pos, chunk.data(), n)) {
+                originalFault_ = true;
                 return unreadable;
+            }
             if (!put(pos, chunk.data(), n))
                 return mosWriteFailed;
             pos += n;
@@ -187,6 +225,8 @@ private:
             const std::ptrdiff_t stride = static_cast<std::ptrdiff_t>(rowBytes_);
             unsigned char* first = strip_.data() + (topDown ? 0 : static_cast<std::size_t>(h - 1) * rowBytes_);
             std::string why = reader.readRows(first, topDown ? stride : -stride, h);
+            if (why.empty() && (comparing_ || twice_))
+                rowsHash_ = hashBytes(rowsHash_, strip_.data(), rowBytes_ * static_cast<std::size_t>(h));
             if (why.empty())
                 why = keep_ ? tileRowLike(r, h) : tileRowFresh(r, h);
             if (!why.empty())
@@ -245,8 +285,10 @@ private:
         const std::uint64_t runStart = original_.runStart[static_cast<std::size_t>(r)];
         const std::uint64_t paletteRow = paletteRowPosition(original_.header, r);
         if (!readAt(*options_.like, paletteRow, palettes_.data(), palettes_.size()) ||
-            !readAt(*options_.like, runStart, run_.data(), runBytes))
+            !readAt(*options_.like, runStart, run_.data(), runBytes)) {
+            originalFault_ = true; // it was whole when planned: it changed since
             return unreadable;
+        }
         bool rowChanged = false;
         for (int c = 0; c < header_.columns; ++c) {
             const int w = tileWidth(header_, c);
@@ -316,6 +358,10 @@ private:
     MosSummary& summary_;
     MosHeader header_;
     MosPlan original_;
+    bool twice_ = false;          // the bitmap is read a second time
+    bool originalFault_ = false;  // the original failed to read mid-run
+    std::uint64_t rowsHash_ = 0;  // of the pixels read so far in this pass
+    std::uint64_t firstPass_ = 0; // of all pixels of the first pass
     bool keep_ = false;      // writing into the original's layout
     bool comparing_ = false; // only counting the changed tiles
     std::size_t rowBytes_ = 0;
@@ -338,6 +384,7 @@ std::string convertToMos(std::istream& in, std::uint64_t size, ByteSink& out, co
     try {
         Converter converter(in, size, out, options, summary);
         why = converter.run(fault);
+        fault = fault || converter.originalFault();
     } catch (const std::bad_alloc&) {
         why = "out of memory";
     } catch (const std::exception&) {

@@ -67,5 +67,7 @@ std::string convertToMos(std::istream& in, std::uint64_t size, ByteSink& out, co
                          MosSummary& summary, bool* likeFault = nullptr);
 
 extern const char* const mosWriteFailed;
+// The bitmap was read twice and was not the same picture the second time.
+extern const char* const changedWhileRead;
 
 } // namespace quiltpix

@@ -233,6 +233,90 @@ TEST(WayBack, LikeKeepsWhatThePictureStillAgreesWith)
     EXPECT_EQ(firstDifference(twin, *referenceDecode(split.mos)), "");
 }
 
+namespace {
+
+// A file that an editor rewrites while it is read: the `nth` time the reader
+// seeks to `at`, it finds `later` instead.
+class RewrittenBuffer : public std::stringbuf {
+public:
+    RewrittenBuffer(const Bytes& first, const Bytes& later, std::streamoff at, int nth)
+        : std::stringbuf(text(first)), later_(text(later)), at_(at), left_(nth)
+    {
+    }
+
+protected:
+    pos_type seekpos(pos_type pos, std::ios_base::openmode which) override
+    {
+        if (std::streamoff(pos) == at_ && --left_ == 0)
+            str(later_);
+        return std::stringbuf::seekpos(pos, which);
+    }
+    pos_type seekoff(off_type off, std::ios_base::seekdir dir, std::ios_base::openmode which) override
+    {
+        if (dir == std::ios_base::beg)
+            return seekpos(pos_type(off), which);
+        return std::stringbuf::seekoff(off, dir, which);
+    }
+
+private:
+    std::string later_;
+    std::streamoff at_;
+    int left_;
+};
+
+} // namespace
+
+// An original whose tile rows share bytes makes the way back read the bitmap
+// twice; a bitmap that changes in between is refused, never half-used.
+TEST(WayBack, ABitmapThatChangesBetweenTheTwoReadingsIsRefused)
+{
+    IndexedPicture twins = noiseIndexedPicture(64, 128, 2);
+    std::copy(twins.indices.begin(), twins.indices.begin() + 64 * 64, twins.indices.begin() + 64 * 64);
+    twins.palettes[1] = twins.palettes[0];
+    Bytes shared = writeMos(twins);
+    const std::size_t offsets = 24 + 2 * 1024;
+    shared[offsets + 4] = shared[offsets + 5] = shared[offsets + 6] = shared[offsets + 7] = 0;
+    shared.resize(shared.size() - 64 * 64);
+    const Picture twin = colours(twins);
+    const Bytes bitmap = writeBitmapVariant(twin, {}).bytes;
+    Picture edited = twin;
+    edited.at(5, 5) = edited.at(30, 30);
+
+    // Edited before the second opening, both passes see the same new
+    // picture, which is then what the output holds.
+    const struct {
+        const char* what;
+        Bytes later;
+        bool refusedEarly;
+    } cases[] = {
+        {"the same picture", bitmap, false},
+        {"another size", writeBitmapVariant(noisePicture(64, 64, 1), {}).bytes, true},
+        {"cut short", Bytes(bitmap.begin(), bitmap.begin() + 20), true},
+        {"not a bitmap any more", Bytes(bitmap.size(), 'x'), true},
+        {"one pixel edited", writeBitmapVariant(edited, {}).bytes, false},
+    };
+    // The headers are read twice by each opening, the pixels start at 54:
+    // rewritten as the second opening begins, or between the two passes.
+    const std::pair<std::streamoff, int> moments[] = {{0, 3}, {54, 2}};
+    for (const auto& [at, nth] : moments)
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.what) + ", at the seek to " + std::to_string(at));
+        RewrittenBuffer buffer(bitmap, c.later, at, nth);
+        std::istream in(&buffer);
+        std::istringstream original(text(shared));
+        MosOptions options;
+        options.like = &original;
+        options.likeSize = shared.size();
+        MemorySink sink;
+        MosSummary summary;
+        const std::string why = convertToMos(in, bitmap.size(), sink, options, summary);
+        if (c.later == bitmap || (at == 0 && !c.refusedEarly))
+            EXPECT_EQ(why, "");
+        else
+            EXPECT_EQ(why, changedWhileRead);
+    }
+}
+
 TEST(WayBack, BrokenBitmapsAreRefusedWithTheirReason)
 {
     const Bytes good = writeBitmapVariant(shapes(20, 10, 5), {}).bytes;

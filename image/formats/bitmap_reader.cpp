@@ -347,6 +347,8 @@ std::string BitmapReader::open()
 
 std::string BitmapReader::readRows(unsigned char* bgr, std::ptrdiff_t step, int count)
 {
+    if (!decoder_) // open() refused the file, or was never called
+        return "the bitmap's headers were not read";
     Decoder& d = *decoder_;
     const BitmapFormat& f = format_;
     const std::size_t w = static_cast<std::size_t>(f.width);
