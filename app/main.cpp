@@ -2,6 +2,7 @@
 // back into a MOS file.
 #include "bitmap_reader.h"
 #include "console.h"
+#include "folders.h"
 #include "input_file.h"
 #include "to_bitmap.h"
 #include "lookup.h"
@@ -348,6 +349,21 @@ int convertFile(const Options& o, const fs::path& input)
     return 1;
 }
 
+// The folder -o names (with --all, or ending in '/'), made if missing, one
+// folder at a time under the link rule; false, having said why, if it cannot.
+bool makeOutputFolder(const Options& o)
+{
+    if (!o.output || !(o.all || quiltpix::namesFolder(*o.output)))
+        return true;
+    const std::string why = quiltpix::makeFolders(*o.output);
+    if (why.empty())
+        return true;
+    sayWhy(*o.output, why);
+    if (!o.quiet)
+        say("Can't open output folder: " + displayName(*o.output));
+    return false;
+}
+
 int convert(const Options& o)
 {
     if (o.files.size() > 1) {
@@ -355,6 +371,8 @@ int convert(const Options& o)
         say(std::to_string(extra) + (extra == 1 ? " more argument" : " more arguments") +
             " ignored: one file is converted a run. To convert them all, use --all: quiltpix --all FILE...");
     }
+    if (!makeOutputFolder(o))
+        return 1;
     return convertFile(o, o.files.front());
 }
 
@@ -362,16 +380,8 @@ int convert(const Options& o)
 // failure; one line of counts at the end.
 int convertAll(const Options& o)
 {
-    if (o.output) {
-        std::error_code error;
-        fs::create_directories(*o.output, error);
-        if (error && !fs::is_directory(*o.output)) {
-            sayWhy(*o.output, quiltpix::describe(error));
-            if (!o.quiet)
-                say("Can't open output folder: " + displayName(*o.output));
-            return 1;
-        }
-    }
+    if (!makeOutputFolder(o))
+        return 1;
     // Two inputs that would write one output are both refused before any
     // work, so neither silently replaces the other's.
     const std::size_t n = o.files.size();

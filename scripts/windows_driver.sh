@@ -146,6 +146,7 @@ for _ in 1 2 3; do
 done
 echo "a whole conversion takes $whole ms after its hidden file appears"
 left=0
+stray=0
 finished=0
 for ((i = 0; i < kills; i++)); do
   rm -f big.bmp
@@ -165,13 +166,21 @@ for ((i = 0; i < kills; i++)); do
   done
   if [ -e big.bmp ]; then
     finished=$((finished + 1))
-    cmp -s big.bmp native/big.bmp || { echo "run $i: a finished bitmap differs"; left=$((left + 1)); }
+    cmp -s big.bmp native/big.bmp || { echo "run $i: a finished bitmap differs"; stray=$((stray + 1)); }
   fi
+  # A kill at the very creation can leave one empty hidden file; the next
+  # run to that output removes it.
   extra=$(ls -A | grep -v -x -e big.mos -e big.bmp -e harbour.mos -e harbour.bmp -e native)
-  [ -z "$extra" ] || { echo "run $i ($signal): left $extra"; left=$((left + 1)); rm -f -- $extra; }
+  if [ -n "$extra" ]; then
+    left=$((left + 1))
+    [ "$(echo "$extra" | wc -l)" = 1 ] && [[ $extra == .big.bmp.*.part ]] || { echo "run $i ($signal): left $extra"; stray=$((stray + 1)); }
+    /usr/lib/wine/wine64 "$exe" -q big.mos >/dev/null 2>&1 || true
+    extra=$(ls -A | grep -v -x -e big.mos -e big.bmp -e harbour.mos -e harbour.bmp -e native)
+    [ -z "$extra" ] || { echo "run $i ($signal): the next run left $extra"; stray=$((stray + 1)); rm -f -- $extra; }
+  fi
 done
-echo "killed runs: $kills (SIGKILL and SIGINT in turn), $finished finished first, $left left a file behind"
-check "killed runs leave nothing behind" [ "$left" = 0 ]
+echo "killed runs: $kills (SIGKILL and SIGINT in turn), $finished finished first, $left left a hidden file, swept by the next run"
+check "killed runs leave at most their hidden file, and the next run removes it" [ "$stray" = 0 ]
 
 echo "windows driver: $passed passed, $failed failed"
 [ "$failed" = 0 ]

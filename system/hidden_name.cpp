@@ -43,4 +43,20 @@ fs::path hiddenName(const fs::path& fileName, std::uint64_t random, std::size_t 
     return fs::path(hidden);
 }
 
+bool isHiddenNameOf(const fs::path& candidate, const fs::path& fileName, std::size_t nameMax)
+{
+    const auto pattern = hiddenName(fileName, 0, nameMax).native();
+    const auto& name = candidate.native();
+    if (name.size() != pattern.size())
+        return false;
+    const std::size_t digits = pattern.size() - 5 - 16;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const auto c = name[i];
+        const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+        if (i >= digits && i < digits + 16 ? !hex : c != pattern[i])
+            return false;
+    }
+    return true;
+}
+
 } // namespace quiltpix

@@ -13,4 +13,8 @@ namespace quiltpix {
 // never falls inside a character, so the name stays valid text.
 std::filesystem::path hiddenName(const std::filesystem::path& fileName, std::uint64_t random, std::size_t nameMax);
 
+// Whether `candidate` is one of the names hiddenName gives `fileName` under
+// the same limit, whatever its digits: a temporary of that output.
+bool isHiddenNameOf(const std::filesystem::path& candidate, const std::filesystem::path& fileName, std::size_t nameMax);
+
 } // namespace quiltpix

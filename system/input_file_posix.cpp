@@ -66,33 +66,42 @@ std::string InputFile::open(const std::filesystem::path& path)
     std::string name = path.filename().native();
     if (name.empty())
         name = ".";
-    for (int hops = 0;; ++hops) {
+    int fd = -1, error = 0;
+    for (int hops = 0; why.empty(); ++hops) {
         struct stat link {}, folder {};
-        if (::fstatat(dir, name.c_str(), &link, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(link.st_mode))
-            break;
-        if (hops == 40 || ::fstat(dir, &folder) != 0)
-            why = std::generic_category().message(ELOOP);
-        else if (!mayFollow(folder, link))
-            why = plantedLink;
-        if (!why.empty() || isMagicLinkFolder(dir))
-            break; // a link of /proc is the kernel's to follow
-        std::string target;
-        if (!readLink(dir, name, target)) {
-            why = std::generic_category().message(errno);
-            break;
+        const bool magic = isMagicLinkFolder(dir); // a link of /proc is the kernel's to follow
+        if (!magic && ::fstatat(dir, name.c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(link.st_mode)) {
+            if (hops == 40 || ::fstat(dir, &folder) != 0) {
+                why = std::generic_category().message(ELOOP);
+                break;
+            }
+            if (!mayFollow(folder, link)) {
+                why = plantedLink;
+                break;
+            }
+            std::string target;
+            if (!readLink(dir, name, target)) {
+                why = std::generic_category().message(errno);
+                break;
+            }
+            const std::filesystem::path to(target);
+            const int next = openFolderSafely(dir, to.has_parent_path() ? to.parent_path() : std::filesystem::path("."), why);
+            if (next < 0)
+                break;
+            ::close(dir);
+            dir = next;
+            name = to.filename().native();
+            if (name.empty())
+                name = ".";
+            continue;
         }
-        const std::filesystem::path to(target);
-        const int next = openFolderSafely(dir, to.has_parent_path() ? to.parent_path() : std::filesystem::path("."), why);
-        if (next < 0)
+        // Opened without following a link, so a link swapped in after the
+        // look above is refused here and judged on the next round.
+        fd = ::openat(dir, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (magic ? 0 : O_NOFOLLOW));
+        error = errno;
+        if (fd >= 0 || error != ELOOP || hops == 40)
             break;
-        ::close(dir);
-        dir = next;
-        name = to.filename().native();
-        if (name.empty())
-            name = ".";
     }
-    const int fd = why.empty() ? ::openat(dir, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC) : -1;
-    const int error = errno;
     ::close(dir);
     if (!why.empty())
         return why;

@@ -75,7 +75,7 @@ bool isMagicLinkFolder(int dir)
 #endif
 }
 
-int openFolderSafely(int at, const std::filesystem::path& folder, std::string& why)
+int openFolderSafely(int at, const std::filesystem::path& folder, std::string& why, bool create)
 {
     int dir = ::openat(at, ".", folderFlags);
     if (dir < 0) {
@@ -84,7 +84,7 @@ int openFolderSafely(int at, const std::filesystem::path& folder, std::string& w
     }
     std::deque<std::string> pending;
     pushFront(pending, folder);
-    int hops = 0;
+    int hops = 0, made = 0;
     auto fail = [&dir, &why](const std::string& reason) {
         ::close(dir);
         why = reason;
@@ -117,9 +117,26 @@ int openFolderSafely(int at, const std::filesystem::path& folder, std::string& w
             }
             // A link of /proc is the kernel's to follow.
         }
-        const int next = ::openat(dir, part.c_str(), folderFlags);
-        if (next < 0)
-            return fail(systemWords(errno));
+        // What was judged is what is opened: a link swapped in since the
+        // look above is refused by the open and judged on the next round.
+        const bool magic = part == ".." || isMagicLinkFolder(dir);
+        const int next = ::openat(dir, part.c_str(), folderFlags | (magic ? 0 : O_NOFOLLOW));
+        if (next < 0) {
+            const int error = errno;
+            if ((error == ELOOP || error == ENOTDIR) && !magic &&
+                ::fstatat(dir, part.c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(link.st_mode)) {
+                pending.push_front(part);
+                continue;
+            }
+            // A folder made here is opened like any other on the next round,
+            // so one that someone swaps for a link meanwhile is judged too.
+            if (error == ENOENT && create && ++made <= 40 &&
+                (::mkdirat(dir, part.c_str(), 0777) == 0 || errno == EEXIST)) {
+                pending.push_front(part);
+                continue;
+            }
+            return fail(systemWords(error));
+        }
         ::close(dir);
         dir = next;
     }

@@ -24,8 +24,8 @@ bool readLink(int dir, const std::string& name, std::string& target);
 bool isMagicLinkFolder(int dir);
 
 // Opens `folder` (relative to `at`) for the *at calls, one component at a
-// time, following each link on the way only under the rule above. -1 on
-// failure, with the reason in `why`.
-int openFolderSafely(int at, const std::filesystem::path& folder, std::string& why);
+// time, following each link on the way only under the rule above, and with
+// `create`, making each missing one. -1 on failure, with the reason in `why`.
+int openFolderSafely(int at, const std::filesystem::path& folder, std::string& why, bool create = false);
 
 } // namespace quiltpix

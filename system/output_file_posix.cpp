@@ -7,8 +7,10 @@
 #include "hidden_name.h"
 #include "links_posix.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -165,6 +167,10 @@ struct OutputFile::State {
     gid_t oldGroup = 0;
     DescriptorBuffer buffer;
     std::ostream stream{&buffer};
+    // A second descriptor of the file that holds its lock for the whole
+    // run, also after the first is closed at the commit: a locked temporary
+    // has a live writer, an unlocked one was left by a run that was killed.
+    int lockFd = -1;
     bool committed = false;
     std::string failure;
     std::mt19937_64 random{std::random_device{}()};
@@ -202,13 +208,72 @@ struct OutputFile::State {
         return fail("no fresh temporary name could be found");
     }
 
+    // Locks the new file for as long as this run lives. A file system
+    // without locks gets none, and then nobody sweeps the file either.
+    void lock()
+    {
+        if (::flock(fd(), LOCK_EX | LOCK_NB) == 0)
+            lockFd = ::fcntl(fd(), F_DUPFD_CLOEXEC, 0);
+    }
+
     // Creates the file under a hidden name, exclusively, never through a link.
     bool createNamed()
     {
         return claimFreshName([this](const std::string& candidate) {
             buffer.fd = ::openat(dir, candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-            return buffer.fd >= 0;
+            if (buffer.fd < 0)
+                return false;
+            lock();
+            // Another run's sweep may have taken the name away between the
+            // creation and the lock: then try another.
+            struct stat ours {}, named {};
+            if (::fstat(fd(), &ours) == 0 && ::fstatat(dir, candidate.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                ours.st_dev == named.st_dev && ours.st_ino == named.st_ino)
+                return true;
+            ::close(buffer.fd);
+            buffer.fd = -1;
+            if (lockFd >= 0)
+                ::close(lockFd);
+            lockFd = -1;
+            errno = EEXIST;
+            return false;
         });
+    }
+
+    // Removes this output's temporaries that a killed run left: ours, and
+    // with nobody holding their lock. Failing that changes nothing.
+    void sweepStale()
+    {
+        const int listing = ::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (listing < 0)
+            return;
+        DIR* folder = ::fdopendir(listing);
+        if (!folder) {
+            ::close(listing);
+            return;
+        }
+        const long limit = ::fpathconf(dir, _PC_NAME_MAX);
+        const std::size_t nameMax = limit > 0 ? static_cast<std::size_t>(limit) : 255;
+        std::vector<std::string> stale;
+        while (const dirent* entry = ::readdir(folder))
+            if (isHiddenNameOf(entry->d_name, name, nameMax))
+                stale.emplace_back(entry->d_name);
+        ::closedir(folder);
+        for (const std::string& candidate : stale) {
+            struct stat named {}, opened {};
+            if (::fstatat(dir, candidate.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(named.st_mode) ||
+                named.st_uid != ::geteuid())
+                continue;
+            const int file = ::openat(dir, candidate.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+            if (file < 0)
+                continue;
+            if (::fstat(file, &opened) == 0 && opened.st_dev == named.st_dev && opened.st_ino == named.st_ino &&
+                ::flock(file, LOCK_EX | LOCK_NB) == 0 &&
+                ::fstatat(dir, candidate.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                opened.st_dev == named.st_dev && opened.st_ino == named.st_ino)
+                ::unlinkat(dir, candidate.c_str(), 0);
+            ::close(file);
+        }
     }
 
     // Gives the finished unnamed file a name in the folder; linkat fails if
@@ -361,6 +426,8 @@ OutputFile::~OutputFile()
         s.removeHidden();
     if (s.fd() >= 0)
         ::close(s.fd());
+    if (s.lockFd >= 0)
+        ::close(s.lockFd);
     if (s.dir >= 0)
         ::close(s.dir);
 }
@@ -398,6 +465,7 @@ bool OutputFile::open(const fs::path& outputName)
     if (appendOnlyFolder && s.replacing)
         return s.fail(appendOnly);
 
+    s.sweepStale();
     installHandlers();
     // An unnamed file is named through /proc/self/fd at the end (the other
     // way, AT_EMPTY_PATH, needs a privilege most users lack): without /proc,
@@ -405,8 +473,10 @@ bool OutputFile::open(const fs::path& outputName)
     if (tryUnnamed && ::access("/proc/self/fd", X_OK) == 0) {
 #ifdef O_TMPFILE
         s.buffer.fd = ::openat(s.dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
-        if (s.fd() >= 0)
+        if (s.fd() >= 0) {
+            s.lock();
             return true;
+        }
         // Older kernels and some network and FUSE file systems refuse
         // unnamed files; anything else (no permission, a read-only file
         // system) is a refusal of the output name.

@@ -74,6 +74,25 @@ bool renameOver(HANDLE handle, const std::wstring& target)
     return ::SetFileInformationByHandle(handle, FileRenameInfo, info, static_cast<DWORD>(block.size())) != 0;
 }
 
+// Removes this output's temporaries that a killed run left. A live run's
+// file is open without delete sharing (or already marked for deletion), so
+// the system refuses to remove it; only the abandoned ones go.
+void sweepStale(const fs::path& target)
+{
+    WIN32_FIND_DATAW found{};
+    const fs::path pattern = target.parent_path() / L".*.part";
+    const HANDLE search = ::FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+            !(found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+            isHiddenNameOf(found.cFileName, target.filename(), 255))
+            ::DeleteFileW((target.parent_path() / found.cFileName).c_str());
+    } while (::FindNextFileW(search, &found));
+    ::FindClose(search);
+}
+
 } // namespace
 
 struct OutputFile::State {
@@ -123,6 +142,7 @@ bool OutputFile::open(const fs::path& outputName)
         return s.fail(describe(code));
     }
 
+    sweepStale(s.target);
     std::mt19937_64 random(std::random_device{}());
     for (int attempt = 0; attempt < 100; ++attempt) {
         const fs::path hidden = s.target.parent_path() / hiddenName(s.target.filename(), random(), 255);

@@ -416,8 +416,15 @@ TEST_F(Driver, TheOutputGoesWhereMinusOSays)
     // Into a folder, by its name or by a trailing separator: named after the
     // input's own file name, so that two inputs do not land on one output.
     EXPECT_EQ(run({"-o", "out", "scans.2019/tile_a"}).status, 0);
-    EXPECT_EQ(run({"--output", "new/", "scans.2019/tile_b"}).out,
-              banner + "new/tile_b.bmp: No such file or directory\nCan't open output file: new/tile_b.bmp\n");
+    // A folder that does not exist yet is made, parents too.
+    EXPECT_EQ(run({"-q", "--output", "new/deeper/", "scans.2019/tile_b"}).out, "");
+    EXPECT_TRUE(fs::is_regular_file(dir_ / "new/deeper/tile_b.bmp"));
+    fs::remove_all(dir_ / "new");
+    // A file in the way is the reason.
+    put("blocked", {'x'});
+    EXPECT_EQ(run({"-o", "blocked/", "scans.2019/tile_b"}).out,
+              banner + "blocked/: Not a directory\nCan't open output folder: blocked/\n");
+    fs::remove(dir_ / "blocked");
     EXPECT_EQ(run({"-q", "--output=out/", "scans.2019/tile_b"}).out, "");
     auto written = readBitmap(readFile((dir_ / "out/tile_a.bmp").string()));
     ASSERT_TRUE(written);
@@ -632,4 +639,71 @@ TEST_F(Driver, TheInputIsReadThroughWhatWasOpened)
     }
     const auto written = readBitmap(readFile((dir_ / "pic.bmp").string()));
     EXPECT_TRUE(fs::exists(dir_ / "back.mos"));
+}
+
+// Another user's link swapped in between the look at a name and its open, in
+// a shared sticky folder: the open itself refuses to follow it, and the name
+// is judged again, so the link rule holds however the moments fall.
+TEST_F(Driver, ALinkSwappedInJustBeforeTheOpenIsJudgedNotFollowed)
+{
+    const std::string shim = QUILTPIX_SHIM;
+    if (shim.empty())
+        GTEST_SKIP() << "needs a program that loads the system's C library, for the shim that swaps names";
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root, to give the planted link another owner";
+    const Picture picture = noisePicture(70, 67, 5);
+    const Bytes secret = {'s', 'e', 'c', 'r', 'e', 't', ' ', 'h', 'e', 'a', 'd', 'e', 'r', ' ', 'b', 'y', 't', 'e', 's',
+                          ' ', 'a', 'n', 'd', ' ', 'm', 'o', 'r', 'e'};
+    const std::string planted = "a link another user put in this shared folder; it is not followed";
+    const struct {
+        std::vector<std::string> args;
+        std::string swapped, target, blamed;
+    } cases[] = {
+        {{"--check", "pic.mos"}, "pic.mos", "private/pic.mos", "pic.mos"},
+        {{"--check", "sub/pic.mos"}, "sub", "private", "sub/pic.mos"},
+        {{"-o", "back.mos", "--like", "orig.mos", "pic.bmp"}, "orig.mos", "private/pic.mos", "orig.mos"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.swapped);
+        fs::remove_all(dir_);
+        fs::create_directories(dir_ / "sub");
+        fs::permissions(dir_, fs::perms::all | fs::perms::sticky_bit);
+        put("private/pic.mos", secret);
+        fs::permissions(dir_ / "private/pic.mos", fs::perms::owner_read | fs::perms::owner_write);
+        put("pic.mos", writeMos(indexPicture(picture)));
+        put("sub/pic.mos", writeMos(indexPicture(picture)));
+        put("orig.mos", writeMos(indexPicture(picture)));
+        put("pic.bmp", writeBitmapVariant(picture, {}).bytes);
+        ASSERT_EQ(::symlink((dir_ / c.target).c_str(), (dir_ / "swap").c_str()), 0);
+        ASSERT_EQ(::lchown((dir_ / "swap").c_str(), 4321, 4321), 0);
+        const Outcome r = run(c.args, "LD_PRELOAD=" + quote(shim) + " QUILTPIX_SHIM_SWAP_BEFORE=" + c.swapped +
+                                          ":swap ASAN_OPTIONS=verify_asan_link_order=0");
+        EXPECT_TRUE(fs::is_symlink(dir_ / c.swapped)); // the swap did happen
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.out.find(c.blamed + ": " + planted), std::string::npos) << r.out;
+        EXPECT_EQ(r.out.find("secret"), std::string::npos);
+        EXPECT_FALSE(fs::exists(dir_ / "back.mos"));
+    }
+}
+
+
+// Folders that -o asks for are made one at a time, never through another
+// user's link in a shared folder, with --all or without.
+TEST_F(Driver, MinusOMakesNoFolderThroughAPlantedLink)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root, to give the planted link another owner";
+    fs::permissions(dir_, fs::perms::all | fs::perms::sticky_bit);
+    put("pic.mos", validMos());
+    fs::create_directory(dir_ / "elsewhere");
+    ASSERT_EQ(::symlink("elsewhere", (dir_ / "l").c_str()), 0);
+    ASSERT_EQ(::lchown((dir_ / "l").c_str(), 4321, 4321), 0);
+    const std::string planted = "a link another user put in this shared folder; it is not followed";
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"-q", "--all", "-o", "l/new/", "pic.mos"},
+                                                 std::vector<std::string>{"-q", "-o", "l/new/", "pic.mos"}}) {
+        const Outcome r = run(args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(r.out, "l/new/: " + planted + "\n");
+        EXPECT_TRUE(fs::is_empty(dir_ / "elsewhere"));
+    }
 }

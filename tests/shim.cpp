@@ -4,7 +4,8 @@
 //    writing only closes it, then reports a late write error (EIO), as a
 //    network file system may;
 //  - QUILTPIX_SHIM_SWAP=NAME:OTHER: the first time NAME is opened, OTHER is
-//    renamed over it at once, as someone racing the program would.
+//    renamed over it at once, as someone racing the program would;
+//  - QUILTPIX_SHIM_SWAP_BEFORE=NAME:OTHER: the same just before the open.
 // Both the plain and the 64-bit names are defined here, so the headers must
 // not rename one to the other.
 #undef _FILE_OFFSET_BITS
@@ -41,6 +42,24 @@ void swapAfterOpening(const char* path)
     std::rename(pair.substr(colon + 1).c_str(), path);
 }
 
+// QUILTPIX_SHIM_SWAP_BEFORE=NAME:OTHER: the first time NAME is opened, just
+// before the open, NAME is moved aside (to NAME.gone) and OTHER renamed in
+// its place: the moment between a look at a name and its open.
+void swapBeforeOpening(const char* path)
+{
+    static bool done = false;
+    const char* swap = std::getenv("QUILTPIX_SHIM_SWAP_BEFORE");
+    if (done || !swap || !path)
+        return;
+    const std::string pair = swap;
+    const std::size_t colon = pair.find(':');
+    if (colon == std::string::npos || pair.compare(0, colon, path) != 0)
+        return;
+    done = true;
+    std::rename(path, (std::string(path) + ".gone").c_str());
+    std::rename(pair.substr(colon + 1).c_str(), path);
+}
+
 } // namespace
 
 extern "C" {
@@ -70,6 +89,7 @@ int close(int fd)
             va_end(more);                                                                        \
         }                                                                                        \
         static const auto openFile = real<decltype(&name)>(#name);                               \
+        swapBeforeOpening(path);                                                                 \
         const int fd = openFile(__VA_ARGS__, flags, mode);                                       \
         swapAfterOpening(path);                                                                  \
         return fd;                                                                               \
@@ -79,6 +99,40 @@ int open(const char* path, int flags, ...) QUILTPIX_OPEN(open, path)
 int open64(const char* path, int flags, ...) QUILTPIX_OPEN(open64, path)
 int openat(int dir, const char* path, int flags, ...) QUILTPIX_OPEN(openat, dir, path)
 int openat64(int dir, const char* path, int flags, ...) QUILTPIX_OPEN(openat64, dir, path)
+
+// What a fortified build calls when the flags are not known at compile time.
+int __open_2(const char* path, int flags)
+{
+    static const auto openFile = real<int (*)(const char*, int)>("__open_2");
+    swapBeforeOpening(path);
+    const int fd = openFile(path, flags);
+    swapAfterOpening(path);
+    return fd;
+}
+int __open64_2(const char* path, int flags)
+{
+    static const auto openFile = real<int (*)(const char*, int)>("__open64_2");
+    swapBeforeOpening(path);
+    const int fd = openFile(path, flags);
+    swapAfterOpening(path);
+    return fd;
+}
+int __openat_2(int dir, const char* path, int flags)
+{
+    static const auto openFile = real<int (*)(int, const char*, int)>("__openat_2");
+    swapBeforeOpening(path);
+    const int fd = openFile(dir, path, flags);
+    swapAfterOpening(path);
+    return fd;
+}
+int __openat64_2(int dir, const char* path, int flags)
+{
+    static const auto openFile = real<int (*)(int, const char*, int)>("__openat64_2");
+    swapBeforeOpening(path);
+    const int fd = openFile(dir, path, flags);
+    swapAfterOpening(path);
+    return fd;
+}
 
 std::FILE* fopen(const char* path, const char* mode)
 {
