@@ -41,6 +41,46 @@ std::size_t characterLength(const std::string& s, std::size_t i)
     return length;
 }
 
+// The code point of the valid character of `length` bytes at s[i].
+std::uint32_t codePoint(const std::string& s, std::size_t i, std::size_t length)
+{
+    const auto byte = [&s](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    if (length == 1)
+        return byte(i);
+    std::uint32_t code = byte(i) & (0xFFu >> (length + 1));
+    for (std::size_t k = 1; k < length; ++k)
+        code = (code << 6) | (byte(i + k) & 0x3Fu);
+    return code;
+}
+
+// Characters that are not drawn but change how a line reads: the line and
+// paragraph separators (a line break to many readers) and the format
+// characters, among them the bidi controls that reorder what a terminal
+// shows and the zero-width ones that hide a difference between two names.
+bool invisible(std::uint32_t c)
+{
+    static const std::uint32_t ranges[][2] = {
+        {0x00AD, 0x00AD},   {0x0600, 0x0605},   {0x061C, 0x061C},   {0x06DD, 0x06DD},   {0x070F, 0x070F},
+        {0x0890, 0x0891},   {0x08E2, 0x08E2},   {0x180E, 0x180E},   {0x200B, 0x200F},   {0x2028, 0x202E},
+        {0x2060, 0x2064},   {0x2066, 0x206F},   {0xFEFF, 0xFEFF},   {0xFFF9, 0xFFFB},   {0x110BD, 0x110BD},
+        {0x110CD, 0x110CD}, {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0001, 0xE0001},
+        {0xE0020, 0xE007F},
+    };
+    for (const auto& r : ranges)
+        if (c >= r[0] && c <= r[1])
+            return true;
+    return false;
+}
+
+void escapeCodePoint(std::string& out, std::uint32_t c)
+{
+    const char* digits = "0123456789abcdef";
+    const int width = c > 0xFFFF ? 8 : 4;
+    out += width == 8 ? "\\U" : "\\u";
+    for (int shift = 4 * (width - 1); shift >= 0; shift -= 4)
+        out += digits[(c >> shift) & 15];
+}
+
 void escape(std::string& out, unsigned char b)
 {
     const char* digits = "0123456789abcdef";
@@ -75,7 +115,10 @@ std::string printableName(const std::string& bytes)
             i += c1 ? 2 : 1;
             continue;
         }
-        out.append(bytes, i, length);
+        if (length > 1 && invisible(codePoint(bytes, i, length)))
+            escapeCodePoint(out, codePoint(bytes, i, length));
+        else
+            out.append(bytes, i, length);
         i += length;
     }
     return out;

@@ -74,6 +74,13 @@ TEST(PrintableName, EscapesWhatATerminalWouldObey)
         {"cut \xe6\x97", "cut \\xe6\\x97"},                         // a character cut short
         {"c1 \xc2\x9b" "31m", "c1 \\xc2\\x9b31m"},                  // the 8-bit control introducer
         {"back\\slash", "back\\slash"},
+        // Seen as a line break by many readers, or reordering or hiding
+        // what the terminal shows.
+        {u8"bad\u2028ok.mos: whole\u2029", "bad\\u2028ok.mos: whole\\u2029"},
+        {u8"\u202eecnalab\u202c \u2066x\u2069 \u200e\u200f\u061c", "\\u202eecnalab\\u202c \\u2066x\\u2069 \\u200e\\u200f\\u061c"},
+        {u8"zero\u200bwidth\u200d\ufeff soft\u00ad", "zero\\u200bwidth\\u200d\\ufeff soft\\u00ad"},
+        {u8"tag \U000E0041", "tag \\U000e0041"},
+        {u8"non-joiner \u200c\u00e9", u8"non-joiner \\u200c\u00e9"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(quiltpix::printableName(c.name), c.shown) << c.shown;
