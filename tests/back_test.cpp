@@ -98,6 +98,18 @@ TEST(WayBack, EveryBitmapVariantReadsAsItShowsAndConvertsExactly)
             ++read;
         }
     EXPECT_EQ(read, 2 * static_cast<int>(bitmapVariants().size()));
+
+    // The check says how many colours the table holds, in words.
+    BitmapVariant one;
+    one.bits = 1;
+    one.tableEntries = 1;
+    for (const auto& [variant, said] : {std::pair<BitmapVariant, const char*>{one, ", 1 colour,"}}) {
+        const BitmapFile file = writeBitmapVariant(shapes(70, 67, 2), variant);
+        std::istringstream in(text(file.bytes));
+        const BitmapCheck check = checkBitmapStream(in, file.bytes.size());
+        ASSERT_TRUE(check.whole) << check.reason;
+        EXPECT_NE(check.format.describe().find(said), std::string::npos) << check.format.describe();
+    }
 }
 
 TEST(WayBack, ChannelsScaleToTheFullRange)

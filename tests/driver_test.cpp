@@ -512,7 +512,7 @@ TEST_F(Driver, TheWayBackSaysWhatItKeptAndLeavesNothingOnFailure)
         {{"cut.bmp"}, banner + cutReason + "Conversion failed!\n"},
         {{"--like", "missing.mos", "pic.bmp"}, banner + "missing.mos: No such file or directory\nConversion failed!\n"},
         {{"--like", "pic.bmp", "-o", "x.mos", "pic.bmp"},
-         banner + "pic.bmp: width 0 is not positive\nConversion failed!\n"},
+         banner + "pic.bmp: a bitmap file, not a MOS picture (width 0 is not positive)\nConversion failed!\n"},
         {{"--dither", "orig.mos"}, banner + "orig.mos: --dither is for bitmaps, and this is read as a MOS file\nConversion failed!\n"},
         {{"--like", "orig.mos", "-o", "orig.mos", "pic.bmp"},
          banner + "orig.mos: the original would be replaced by the output; write the output elsewhere\nConversion failed!\n"},

@@ -419,7 +419,7 @@ std::string BitmapFormat::describe() const
     default: s += "uncompressed";
     }
     if (bits <= 8)
-        s += ", " + std::to_string(tableEntries) + " colours";
+        s += ", " + std::to_string(tableEntries) + (tableEntries == 1 ? " colour" : " colours");
     return s + (topDown ? ", top-down" : ", bottom-up");
 }
 

@@ -25,6 +25,10 @@ const char* knownKind(const unsigned char* bytes, std::size_t length)
         return "PDF";
     if (starts("\x1f\x8b", 2))
         return "gzip";
+    // Only asked of a file read as MOS that is refused: a bitmap named as
+    // the original of another, say.
+    if (starts("BM", 2))
+        return "bitmap";
     return nullptr;
 }
 
