@@ -25,6 +25,10 @@ public:
     std::string open(const std::filesystem::path& path);
     std::istream& stream();
     std::uint64_t size() const;
+    // The first run of the file's data at or after `from`, [start, end),
+    // passing over holes where the system tells them apart (elsewhere the
+    // rest of the file is one run); false when nothing but holes is left.
+    bool nextData(std::uint64_t from, std::uint64_t& start, std::uint64_t& end) const;
 
     struct State;
 

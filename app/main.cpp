@@ -260,6 +260,9 @@ int convertBack(const Options& o, const fs::path& input, quiltpix::InputFile& in
             return fail(*o.like, "the original would be replaced by the output; write the output elsewhere");
         options.like = &original.stream();
         options.likeSize = original.size();
+        options.likeData = [&original](std::uint64_t from, std::uint64_t& start, std::uint64_t& end) {
+            return original.nextData(from, start, end);
+        };
     }
     OutputSink sink(file);
     quiltpix::MosSummary summary;
@@ -277,6 +280,9 @@ int convertBack(const Options& o, const fs::path& input, quiltpix::InputFile& in
                 " not fully opaque; MOS has no transparency, so it is dropped");
         if (!summary.freshLayoutReason.empty())
             say(displayName(*o.like) + ": " + summary.freshLayoutReason);
+        if (summary.droppedTail > 0)
+            say(displayName(*o.like) + ": the " + std::to_string(summary.droppedTail) +
+                " bytes it holds more than 1 MiB past the picture's last byte were not copied");
         say(summary.line());
         say("Done");
         say("Bitmap converted successfully!");

@@ -197,21 +197,54 @@ private:
         return "";
     }
 
-    // The original, byte for byte: what the picture still agrees with stays.
+    // The original as it reads: every region its reading depends on, and the
+    // bytes between and just after them, so that an unedited bitmap gives
+    // it back byte for byte. Its holes stay holes, and what lies far past
+    // the picture (keptAfterPicture) is dropped: a few bytes on disk must
+    // not become gigabytes.
     std::string copyOriginal()
     {
+        const MosHeader& h = original_.header;
+        std::uint64_t last = std::max<std::uint64_t>(mosHeaderSize, tileDataBase(h));
+        for (int r = 0; r < h.rows; ++r)
+            last = std::max(last, original_.runStart[static_cast<std::size_t>(r)] +
+                                      static_cast<std::uint64_t>(h.width) * static_cast<std::uint64_t>(tileHeight(h, r)));
+        const std::uint64_t end = std::min(options_.likeSize, last + std::min(keptAfterPicture, options_.likeSize - last));
+        summary_.droppedTail = options_.likeSize - end;
         std::vector<unsigned char> chunk(1 << 20);
-        for (std::uint64_t pos = 0; pos < options_.likeSize;) {
-            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), options_.likeSize - pos));
-            if (!readAt(*options_.like, pos, chunk.data(), n)) {
+        std::uint64_t pos = 0, start = 0, stop = 0;
+        while (pos < end && nextData(pos, start, stop) && start < end) {
+            for (pos = start, stop = std::min(stop, end); pos < stop;) {
+                const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), stop - pos));
+                if (!readAt(*options_.like, pos, chunk.data(), n)) {
+                    originalFault_ = true;
+                    return unreadable;
+                }
+                if (!put(pos, chunk.data(), n))
+                    return mosWriteFailed;
+                pos += n;
+            }
+        }
+        // A hole at the end still counts towards the length.
+        if (end > 0 && (pos < end)) {
+            unsigned char lastByte = 0;
+            if (!readAt(*options_.like, end - 1, &lastByte, 1)) {
                 originalFault_ = true;
                 return unreadable;
             }
-            if (!put(pos, chunk.data(), n))
+            if (!put(end - 1, &lastByte, 1))
                 return mosWriteFailed;
-            pos += n;
         }
         return "";
+    }
+
+    bool nextData(std::uint64_t from, std::uint64_t& start, std::uint64_t& end) const
+    {
+        if (options_.likeData)
+            return options_.likeData(from, start, end);
+        start = from;
+        end = options_.likeSize;
+        return from < end;
     }
 
     // Reads the bitmap a tile row at a time in the order it stores them, and

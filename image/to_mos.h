@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <istream>
 #include <string>
 #include <vector>
@@ -40,7 +41,14 @@ struct MosOptions {
     // and layout where the picture still agrees with it.
     std::istream* like = nullptr;
     std::uint64_t likeSize = 0;
+    // Where the original holds data, as InputFile::nextData says; without
+    // it, every byte is data. Holes are left holes in the output.
+    std::function<bool(std::uint64_t from, std::uint64_t& start, std::uint64_t& end)> likeData;
 };
+
+// Bytes an original may hold after the last one its reading depends on that
+// are kept in the output; the rest are dropped (MosSummary::droppedTail).
+constexpr std::uint64_t keptAfterPicture = 1 << 20;
 
 struct MosSummary {
     BitmapFormat format;
@@ -54,6 +62,9 @@ struct MosSummary {
     std::uint64_t translucent = 0; // pixels whose transparency was dropped
     // With an original whose layout could not be kept: why ("" otherwise).
     std::string freshLayoutReason;
+    // With an original kept: how many of its bytes after keptAfterPicture
+    // past the picture's last byte were not copied.
+    std::uint64_t droppedTail = 0;
 
     // "640 x 480 pixels, 80 tiles: 72 kept exactly, 8 quantised (PSNR mean
     // 45.21 dB, worst 38.02 dB)"

@@ -44,4 +44,11 @@ std::uint64_t InputFile::size() const
     return state_->size;
 }
 
+bool InputFile::nextData(std::uint64_t from, std::uint64_t& start, std::uint64_t& end) const
+{
+    start = from;
+    end = state_->size;
+    return from < end;
+}
+
 } // namespace quiltpix

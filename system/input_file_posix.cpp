@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <system_error>
 
@@ -130,6 +131,35 @@ std::istream& InputFile::stream()
 std::uint64_t InputFile::size() const
 {
     return state_->size;
+}
+
+bool InputFile::nextData(std::uint64_t from, std::uint64_t& start, std::uint64_t& end) const
+{
+    const std::uint64_t size = state_->size;
+    start = from;
+    end = size;
+    if (from >= size)
+        return false;
+#if defined(SEEK_DATA) && defined(SEEK_HOLE)
+    // The reads seek before each piece, so moving the offset here is safe;
+    // it is put back all the same.
+    const int fd = state_->reader.fd;
+    const off_t here = ::lseek(fd, 0, SEEK_CUR);
+    const off_t data = ::lseek(fd, static_cast<off_t>(from), SEEK_DATA);
+    if (data < 0) {
+        const bool onlyHoles = errno == ENXIO;
+        ::lseek(fd, here, SEEK_SET);
+        return !onlyHoles; // a file system that cannot tell: all of it is data
+    }
+    const off_t hole = ::lseek(fd, data, SEEK_HOLE);
+    ::lseek(fd, here, SEEK_SET);
+    start = std::min<std::uint64_t>(static_cast<std::uint64_t>(data), size);
+    if (hole >= 0)
+        end = std::min<std::uint64_t>(static_cast<std::uint64_t>(hole), size);
+    return start < end;
+#else
+    return true;
+#endif
 }
 
 } // namespace quiltpix

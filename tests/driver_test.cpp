@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -706,4 +708,50 @@ TEST_F(Driver, MinusOMakesNoFolderThroughAPlantedLink)
         EXPECT_EQ(r.out, "l/new/: " + planted + "\n");
         EXPECT_TRUE(fs::is_empty(dir_ / "elsewhere"));
     }
+}
+
+// --like copies what the original's reading depends on, with its holes left
+// holes, and no more than 1 MiB of whatever follows the picture.
+TEST_F(Driver, ASparseOriginalStaysSparseAndItsFarTailIsDropped)
+{
+    const Picture picture = noisePicture(70, 67, 5);
+    const Bytes plain = writeMos(indexPicture(picture));
+    // The tables 16 MiB after the header, in a hole; 4 GiB of hole after
+    // the picture.
+    const std::uint32_t gap = 16u << 20;
+    Bytes head(plain.begin(), plain.begin() + 24u);
+    const std::uint32_t tables = 24 + gap;
+    for (unsigned k = 0; k < 4; ++k)
+        head[20 + k] = static_cast<unsigned char>(tables >> (8 * k));
+    const fs::path original = dir_ / "orig.mos";
+    const int fd = ::open(original.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::pwrite(fd, head.data(), head.size(), 0), 24);
+    const auto rest = static_cast<ssize_t>(plain.size() - 24);
+    ASSERT_EQ(::pwrite(fd, plain.data() + 24, static_cast<std::size_t>(rest), tables), rest);
+    const std::uint64_t pictureEnd = tables + static_cast<std::uint64_t>(rest);
+    if (::ftruncate(fd, static_cast<off_t>(pictureEnd + (4ull << 30))) != 0) {
+        ::close(fd);
+        GTEST_SKIP() << "this file system holds no 4 GiB file";
+    }
+    ::close(fd);
+    put("pic.bmp", writeBitmapVariant(picture, {}).bytes);
+
+    const Outcome r = run({"-o", "back.mos", "--like", "orig.mos", "pic.bmp"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("orig.mos: the " + std::to_string((4ull << 30) - (1u << 20)) +
+                         " bytes it holds more than 1 MiB past the picture's last byte were not copied"),
+              std::string::npos)
+        << r.out;
+    struct stat back {};
+    ASSERT_EQ(::stat((dir_ / "back.mos").c_str(), &back), 0);
+    EXPECT_EQ(static_cast<std::uint64_t>(back.st_size), pictureEnd + (1u << 20));
+    EXPECT_LT(static_cast<std::uint64_t>(back.st_blocks) * 512, 1u << 20) << "the holes were filled";
+    // What it holds reads as the original does.
+    const Bytes copy = readFile((dir_ / "back.mos").string());
+    std::ifstream in(original, std::ios::binary);
+    std::vector<char> first(copy.size());
+    ASSERT_TRUE(in.read(first.data(), static_cast<std::streamsize>(first.size())));
+    EXPECT_TRUE(std::equal(copy.begin(), copy.end(), first.begin(),
+                           [](unsigned char a, char b) { return a == static_cast<unsigned char>(b); }));
 }
