@@ -1,8 +1,6 @@
 #pragma once
 
-#include <cstdint>
 #include <filesystem>
-#include <optional>
 #include <string>
 
 namespace quiltpix {
@@ -12,9 +10,5 @@ namespace quiltpix {
 // follow (never another user's link in a shared folder). "" when the folder
 // is there afterwards; otherwise why not.
 std::string makeFolders(const std::filesystem::path& folder);
-
-// The bytes an unprivileged writer may still put on the file system that
-// holds `folder`; nothing when the system cannot say.
-std::optional<std::uint64_t> freeBytes(const std::filesystem::path& folder);
 
 } // namespace quiltpix

@@ -176,6 +176,18 @@ bool isBitmap(quiltpix::InputFile& file)
     return bitmap;
 }
 
+// An output over a thousand times its input: a few bytes that would fill a
+// disk, said before the work starts.
+bool isOutsized(std::uint64_t output, std::uint64_t input)
+{
+    return output / 1000 > input;
+}
+
+std::string outsized(std::uint64_t output, std::uint64_t input)
+{
+    return std::to_string(output) + " bytes will be written, over 1000 times the input's " + std::to_string(input);
+}
+
 // One line per file, in the order given; 0 when every file would convert.
 int check(const Options& o)
 {
@@ -198,8 +210,11 @@ int check(const Options& o)
                 sayWhy(file, result.reason);
                 status = 1;
             } else if (!o.quiet) {
+                const std::uint64_t makes = quiltpix::freshMosSize(result.format.width, result.format.height);
                 std::cout << displayName(file) << ": " << result.format.width << " x " << result.format.height
-                          << " pixels, " << result.format.describe() << ": whole" << std::endl;
+                          << " pixels, " << result.format.describe()
+                          << (isOutsized(makes, input.size()) ? ", makes " + std::to_string(makes) + " bytes" : "")
+                          << ": whole" << std::endl;
             }
             continue;
         }
@@ -208,9 +223,12 @@ int check(const Options& o)
             if (o.quiet)
                 continue;
             const quiltpix::MosHeader& h = result.header;
+            const std::uint64_t makes = quiltpix::bitmapFileSize(h.width, h.height);
             std::cout << displayName(file) << ": " << h.width << " x " << h.height << " pixels, " << h.columns
                       << " x " << h.rows << " tiles, palettes at " << h.paletteOffset << ", tile data at "
-                      << quiltpix::tileDataBase(h) << ": whole" << std::endl;
+                      << quiltpix::tileDataBase(h)
+                      << (isOutsized(makes, input.size()) ? ", makes " + std::to_string(makes) + " bytes" : "")
+                      << ": whole" << std::endl;
         } else {
             sayWhy(file, result.reason);
             status = 1;
@@ -334,6 +352,19 @@ int convertFile(const Options& o, const fs::path& input)
             say("Can't open output file: " + displayName(output));
         return 1;
     }
+    // Known before any work: a conversion that cannot fit is refused now,
+    // not when the disk is full, and a very large output is said first.
+    const std::uint64_t need = back ? quiltpix::mosSizeFor(in.stream(), in.size())
+                                    : quiltpix::bitmapSizeFor(in.stream(), in.size());
+    const std::optional<std::uint64_t> room = file.freeSpace();
+    if (room && need > *room) {
+        sayWhy(output, "needs " + std::to_string(need) + " bytes; the disk has " + std::to_string(*room) + " free");
+        if (!o.quiet)
+            say("Conversion failed!");
+        return 1;
+    }
+    if (!o.quiet && isOutsized(need, in.size()))
+        say(displayName(output) + ": " + outsized(need, in.size()));
     if (back)
         return convertBack(o, input, in, output, file);
     std::string reason;

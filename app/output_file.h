@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -55,6 +56,9 @@ public:
     bool writeAt(std::uint64_t pos, const unsigned char* data, std::size_t n);
     // Flushes and puts the file in place; false if any of it fails.
     bool commit();
+    // Once open: the bytes an ordinary user may still write on the output's
+    // file system; nothing when the system does not say.
+    std::optional<std::uint64_t> freeSpace() const;
 
     // Why open, a write or commit failed, in the system's words ("No space
     // left on device") or a sentence of ours; empty while nothing has.

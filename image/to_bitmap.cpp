@@ -255,4 +255,13 @@ std::string describe(const std::error_code& error)
     return portable.category() == std::generic_category() ? portable.message() : error.message();
 }
 
+std::uint64_t bitmapSizeFor(std::istream& in, std::uint64_t inputSize)
+{
+    unsigned char bytes[mosHeaderSize] = {};
+    if (inputSize < mosHeaderSize || !readAt(in, 0, bytes, mosHeaderSize))
+        return 0;
+    const MosHeader h = parseMosHeader(bytes);
+    return isWellFormed(h) ? bitmapFileSize(h.width, h.height) : 0;
+}
+
 } // namespace quiltpix

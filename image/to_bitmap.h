@@ -50,4 +50,8 @@ std::string describe(const std::error_code& error);
 
 MosCheck checkMosStream(std::istream& in, std::uint64_t inputSize);
 
+// The size of the bitmap the MOS file in `in` makes, from its header alone;
+// 0 when the header is not well-formed (the conversion will say why).
+std::uint64_t bitmapSizeFor(std::istream& in, std::uint64_t inputSize);
+
 } // namespace quiltpix

@@ -428,4 +428,16 @@ std::string convertToMos(std::istream& in, std::uint64_t size, ByteSink& out, co
     return why;
 }
 
+std::uint64_t mosSizeFor(std::istream& in, std::uint64_t size)
+{
+    try {
+        BitmapReader reader(in, size);
+        if (!reader.open().empty())
+            return 0;
+        return freshMosSize(reader.format().width, reader.format().height);
+    } catch (const std::exception&) {
+        return 0;
+    }
+}
+
 } // namespace quiltpix

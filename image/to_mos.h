@@ -77,6 +77,10 @@ struct MosSummary {
 std::string convertToMos(std::istream& in, std::uint64_t size, ByteSink& out, const MosOptions& options,
                          MosSummary& summary, bool* likeFault = nullptr);
 
+// The size of the MOS file a fresh layout of the bitmap in `in` makes, from
+// its headers alone; 0 when they cannot be read (the conversion says why).
+std::uint64_t mosSizeFor(std::istream& in, std::uint64_t size);
+
 extern const char* const mosWriteFailed;
 // The bitmap was read twice and was not the same picture the second time.
 extern const char* const changedWhileRead;

@@ -15,14 +15,4 @@ std::string makeFolders(const std::filesystem::path& folder)
     return "";
 }
 
-std::optional<std::uint64_t> freeBytes(const std::filesystem::path& folder)
-{
-    std::error_code error;
-    const std::filesystem::space_info space =
-        std::filesystem::space(folder.empty() ? std::filesystem::path(".") : folder, error);
-    if (error || space.available == static_cast<std::uintmax_t>(-1))
-        return std::nullopt;
-    return static_cast<std::uint64_t>(space.available);
-}
-
 } // namespace quiltpix

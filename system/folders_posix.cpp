@@ -4,7 +4,6 @@
 #include "links_posix.h"
 
 #include <fcntl.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace quiltpix {
@@ -17,20 +16,6 @@ std::string makeFolders(const std::filesystem::path& folder)
         return why;
     ::close(dir);
     return "";
-}
-
-std::optional<std::uint64_t> freeBytes(const std::filesystem::path& folder)
-{
-    std::string why;
-    const int dir = openFolderSafely(AT_FDCWD, folder.empty() ? std::filesystem::path(".") : folder, why);
-    if (dir < 0)
-        return std::nullopt;
-    struct statvfs space {};
-    const int got = ::fstatvfs(dir, &space);
-    ::close(dir);
-    if (got != 0)
-        return std::nullopt;
-    return static_cast<std::uint64_t>(space.f_bavail) * static_cast<std::uint64_t>(space.f_frsize);
 }
 
 } // namespace quiltpix

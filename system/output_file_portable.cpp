@@ -133,6 +133,15 @@ bool OutputFile::commit()
     return s.committed;
 }
 
+std::optional<std::uint64_t> OutputFile::freeSpace() const
+{
+    std::error_code error;
+    const fs::space_info space = fs::space(fs::absolute(state_->target, error).parent_path(), error);
+    if (error || space.available == static_cast<std::uintmax_t>(-1))
+        return std::nullopt;
+    return static_cast<std::uint64_t>(space.available);
+}
+
 void ignoreWriteSignals() {}
 
 } // namespace quiltpix

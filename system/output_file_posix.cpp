@@ -12,6 +12,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <array>
@@ -582,6 +583,14 @@ bool OutputFile::commit()
     }
     s.committed = true;
     return true;
+}
+
+std::optional<std::uint64_t> OutputFile::freeSpace() const
+{
+    struct statvfs space {};
+    if (state_->dir < 0 || ::fstatvfs(state_->dir, &space) != 0)
+        return std::nullopt;
+    return static_cast<std::uint64_t>(space.f_bavail) * static_cast<std::uint64_t>(space.f_frsize);
 }
 
 void ignoreWriteSignals()

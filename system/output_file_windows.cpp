@@ -244,6 +244,15 @@ bool OutputFile::commit()
     return true;
 }
 
+std::optional<std::uint64_t> OutputFile::freeSpace() const
+{
+    ULARGE_INTEGER available{};
+    if (state_->target.empty() ||
+        !::GetDiskFreeSpaceExW(state_->target.parent_path().c_str(), &available, nullptr, nullptr))
+        return std::nullopt;
+    return static_cast<std::uint64_t>(available.QuadPart);
+}
+
 void ignoreWriteSignals() {}
 
 } // namespace quiltpix

@@ -755,3 +755,90 @@ TEST_F(Driver, ASparseOriginalStaysSparseAndItsFarTailIsDropped)
     EXPECT_TRUE(std::equal(copy.begin(), copy.end(), first.begin(),
                            [](unsigned char a, char b) { return a == static_cast<unsigned char>(b); }));
 }
+
+namespace {
+
+// A bitmap that holds nothing but "end of bitmap": 62 bytes that make, at
+// the largest size, a MOS file of over a gigabyte.
+Bytes tinyHugeBitmap(std::uint32_t width = 32767, std::uint32_t height = 32767)
+{
+    Bytes b(62, 0);
+    auto u32 = [&b](std::size_t at, std::uint32_t v) {
+        for (unsigned k = 0; k < 4; ++k)
+            b[at + k] = static_cast<unsigned char>(v >> (8 * k));
+    };
+    b[0] = 'B';
+    b[1] = 'M';
+    u32(2, 62);
+    u32(10, 58);    // the pixels after one colour of table
+    u32(14, 40);
+    u32(18, width);
+    u32(22, height);
+    b[26] = 1;      // planes
+    b[28] = 8;      // bits
+    u32(30, 1);     // RLE8
+    u32(46, 1);     // one colour
+    b[60] = 0;
+    b[61] = 1;      // end of bitmap
+    return b;
+}
+
+} // namespace
+
+// Both directions know their output's size before any work: one that does
+// not fit is refused at once with both numbers, and one over a thousand
+// times its input is said first (and by --check).
+TEST_F(Driver, AnOutputThatCannotFitIsRefusedBeforeAnyWork)
+{
+    put("huge.bmp", tinyHugeBitmap());
+    const std::uint64_t hugeMos = 24 + 1028ull * 512 * 512 + 32767ull * 32767;
+    Outcome r = run({"--check", "huge.bmp"});
+    EXPECT_EQ(r.out, banner + "huge.bmp: 32767 x 32767 pixels, 8 bits per pixel, RLE8, 1 colour, bottom-up, makes " +
+                         std::to_string(hugeMos) + " bytes: whole\n");
+
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root, to mount a small file system";
+    fs::create_directory(dir_ / "small");
+    if (std::system(("mount -t tmpfs -o size=1m quiltpix-test " + quote((dir_ / "small").string()) + " 2>/dev/null")
+                        .c_str()) != 0)
+        GTEST_SKIP() << "no small file system could be mounted here";
+    struct Unmount {
+        fs::path at;
+        ~Unmount()
+        {
+            if (std::system(("umount " + quote(at.string())).c_str()) != 0)
+                ADD_FAILURE() << "could not unmount " << at;
+        }
+    } unmount{dir_ / "small"};
+
+    const Picture picture = noisePicture(1100, 1100, 3); // 1.2 MB as a MOS file, 3.6 MB as a bitmap
+    put("pic.mos", writeMos(indexPicture(picture)));
+    put("pic.bmp", writeBitmapVariant(picture, {}).bytes);
+    const struct {
+        std::vector<std::string> args;
+        std::string output;
+        std::uint64_t need;
+    } cases[] = {
+        {{"-o", "small/", "pic.mos"}, "small/pic.bmp", 54 + 3300ull * 1100},
+        {{"-o", "small/", "pic.bmp"}, "small/pic.mos", 24 + 1028ull * 18 * 18 + 1100ull * 1100},
+        {{"-o", "small/", "huge.bmp"}, "small/huge.mos", hugeMos},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.output);
+        r = run(c.args);
+        EXPECT_EQ(r.status, 1);
+        const std::string said = c.output + ": needs " + std::to_string(c.need) + " bytes; the disk has ";
+        EXPECT_EQ(r.out.rfind(banner + said, 0), 0u) << r.out;
+        EXPECT_NE(r.out.find(" free\nConversion failed!\n"), std::string::npos) << r.out;
+        EXPECT_TRUE(fs::is_empty(dir_ / "small"));
+    }
+    // What fits is converted, a large output said first.
+    put("wide.bmp", tinyHugeBitmap(2000, 2000));
+    r = run({"-o", "out.mos", "wide.bmp"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out.rfind(banner + "out.mos: " + std::to_string(24 + 1028 * 32 * 32 + 2000 * 2000) +
+                              " bytes will be written, over 1000 times the input's 62\n",
+                          0),
+              0u)
+        << r.out;
+}

@@ -98,6 +98,16 @@ std::uint64_t bitmapRowSize(int width)
     return (3 * static_cast<std::uint64_t>(width) + 3) & ~std::uint64_t{3};
 }
 
+std::uint64_t bitmapFileSize(int width, int height)
+{
+    return bitmapHeadersSize + bitmapRowSize(width) * static_cast<std::uint64_t>(height);
+}
+
+std::uint64_t freshMosSize(int width, int height)
+{
+    return tileDataBase(freshHeader(width, height)) + static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height);
+}
+
 void putBitmapHeaders(unsigned char* out, int width, int height)
 {
     // With width and height below 32768 the image is at most 98304 x 32767

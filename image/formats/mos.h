@@ -84,6 +84,10 @@ std::uint32_t freshTileOffset(const MosHeader& header, int r, int c);
 // Bytes in one stored bitmap row: 3 x width rounded up to a multiple of 4.
 std::uint64_t bitmapRowSize(int width);
 
+// The sizes of the files this program writes for a picture of that size.
+std::uint64_t bitmapFileSize(int width, int height);
+std::uint64_t freshMosSize(int width, int height);
+
 // Fills the 54 bytes of BITMAPFILEHEADER and BITMAPINFOHEADER for a 24-bit,
 // bottom-up bitmap. Width and height must come from a well-formed header.
 void putBitmapHeaders(unsigned char* out, int width, int height);
