@@ -1,6 +1,7 @@
 #include "quantise.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -15,10 +16,27 @@ int red(std::uint32_t c) { return static_cast<int>((c >> 16) & 0xFF); }
 int green(std::uint32_t c) { return static_cast<int>((c >> 8) & 0xFF); }
 int blue(std::uint32_t c) { return static_cast<int>(c & 0xFF); }
 
-// Multiplicative hashing, in 64 bits so that nothing wraps.
-std::size_t slotOf(std::uint32_t c)
+constexpr int slotBits = 13;
+static_assert(std::size_t{1} << slotBits == slots, "slots is a power of two");
+
+// Multiply-shift hashing with an odd multiplier drawn for each quantiser: a
+// fixed one lets a picture be made of colours that all land in one slot and
+// slow every tile down to a crawl. Only the speed depends on it; the colours'
+// numbering follows their order in the tile, so every answer is the same.
+std::size_t slotOf(std::uint32_t c, std::uint64_t multiplier)
 {
-    return static_cast<std::size_t>((std::uint64_t{c} * 0x9E3779B1u) >> 19) & (slots - 1);
+    return static_cast<std::size_t>((std::uint64_t{c} * multiplier) >> (64 - slotBits));
+}
+
+// An odd number no file can be made for in advance: the clock and where the
+// quantiser lives, mixed (splitmix64's finaliser).
+std::uint64_t freshMultiplier(const void* self)
+{
+    std::uint64_t z = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+                      static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(self)) * 0x9E3779B97F4A7C15ull;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return (z ^ (z >> 31)) | 1;
 }
 
 std::int64_t distance(int r1, int g1, int b1, int r2, int g2, int b2)
@@ -38,6 +56,7 @@ TileQuantiser::TileQuantiser()
     : slotKey_(slots), slotId_(slots), ids_(tilePixels), assigned_(tilePixels),
       entries_(paletteSize), byKey_(paletteSize), keys_(paletteSize), keyStart_(3 * 255 + 2), alone_(paletteSize)
 {
+    multiplier_ = freshMultiplier(this);
     colours_.reserve(tilePixels);
     weights_.reserve(tilePixels);
     order_.reserve(tilePixels);
@@ -60,7 +79,7 @@ std::size_t TileQuantiser::countColours(const std::uint32_t* pixels, std::size_t
         const std::uint32_t c = pixels[i];
         if (c != last) {
             const std::uint32_t key = stamp | c;
-            std::size_t s = slotOf(c);
+            std::size_t s = slotOf(c, multiplier_);
             while (slotKey_[s] != key && (slotKey_[s] & 0xFF000000u) == stamp)
                 s = (s + 1) & (slots - 1);
             if (slotKey_[s] != key) {

@@ -61,6 +61,10 @@ public:
     // Lloyd passes after the split; more cost time for a little quality.
     int refinePasses = 4;
 
+    // Sets the colour hash's multiplier, drawn afresh for each quantiser
+    // otherwise: only the speed may depend on it, never an answer.
+    void seedHash(std::uint64_t multiplier) { multiplier_ = multiplier | 1; }
+
 private:
     // Distinct colours of the tile, and for each pixel which one it is.
     std::size_t countColours(const std::uint32_t* pixels, std::size_t count);
@@ -116,6 +120,7 @@ private:
     std::vector<std::uint32_t> slotKey_;
     std::vector<std::uint16_t> slotId_;
     std::uint32_t stamp_ = 0;
+    std::uint64_t multiplier_ = 0; // of the colour hash; see slotOf
 
     std::vector<std::uint16_t> ids_;      // a pixel's colour
     std::vector<std::uint32_t> colours_;  // distinct colours
