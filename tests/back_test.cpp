@@ -329,6 +329,46 @@ TEST(WayBack, ABitmapThatChangesBetweenTheTwoReadingsIsRefused)
     }
 }
 
+// An RLE4 absolute run of an odd number of pixels draws exactly those: the
+// low half of its last byte is padding, and the pixel after the run, left
+// undrawn by an end of line, keeps index 0.
+TEST(WayBack, AnOddRle4RunDrawsNoPixelPastItsEnd)
+{
+    Bytes b(14 + 40 + 16 * 4);
+    auto u32 = [&b](std::size_t at, std::uint32_t v) {
+        for (unsigned k = 0; k < 4; ++k)
+            b[at + k] = static_cast<unsigned char>(v >> (8 * k));
+    };
+    b[0] = 'B';
+    b[1] = 'M';
+    u32(10, static_cast<std::uint32_t>(b.size()));
+    u32(14, 40);
+    u32(18, 8); // width
+    u32(22, 1); // height
+    b[26] = 1;
+    b[28] = 4;
+    u32(30, 2); // RLE4
+    u32(46, 16);
+    for (unsigned k = 0; k < 16; ++k) // entry k: blue k, green 2k, red 3k + 1
+        u32(54 + 4 * k, (3 * k + 1) << 16 | (2 * k) << 8 | k);
+    const Bytes data = {0, 3, 0x12, 0x34, 0, 0, 0, 1}; // 1 2 3, end of line, end of bitmap
+    b.insert(b.end(), data.begin(), data.end());
+    u32(2, static_cast<std::uint32_t>(b.size()));
+
+    std::istringstream in(text(b));
+    BitmapReader reader(in, b.size());
+    ASSERT_EQ(reader.open(), "");
+    unsigned char row[8 * 3];
+    ASSERT_EQ(reader.readRows(row, 0, 1), "");
+    const int expected[8] = {1, 2, 3, 0, 0, 0, 0, 0};
+    for (int x = 0; x < 8; ++x) {
+        const unsigned k = static_cast<unsigned>(expected[x]);
+        EXPECT_EQ(row[3 * x], k) << "pixel " << x;
+        EXPECT_EQ(row[3 * x + 1], 2 * k) << "pixel " << x;
+        EXPECT_EQ(row[3 * x + 2], 3 * k + 1) << "pixel " << x;
+    }
+}
+
 TEST(WayBack, BrokenBitmapsAreRefusedWithTheirReason)
 {
     const Bytes good = writeBitmapVariant(shapes(20, 10, 5), {}).bytes;

@@ -223,16 +223,26 @@ TEST_F(Survival, TheBitmapIsNeverWrittenThroughANameSomeoneSwapped)
         }
     });
 
+    const Bytes old = {'o', 'l', 'd'};
     for (const char* exe : programs)
-        for (int run = 0; run < 25; ++run) {
+        for (int run = 0; run < 30; ++run) {
+            // Every other run replaces an old output, which a refused run
+            // must leave as it was.
+            const bool hadOld = run % 2 == 1;
             fs::remove(folder / "s.bmp");
+            if (hadOld) {
+                ASSERT_TRUE(writeFile((folder / "s.bmp").string(), old));
+            }
             waitFor(start(exe, folder, "s.mos"));
             EXPECT_EQ(readFile(victim.string()), precious) << exe << ", run " << run;
-            // The output is absent (the run refused a name it no longer
-            // owned) or the whole bitmap; never the attacker's link.
+            // The output is the old one or absent (the run refused a name it
+            // no longer owned), or the whole bitmap; never the attacker's link.
             EXPECT_FALSE(fs::is_symlink(folder / "s.bmp")) << exe << ", run " << run;
             if (fs::exists(folder / "s.bmp")) {
-                EXPECT_TRUE(readBitmap(readFile((folder / "s.bmp").string()))) << exe << ", run " << run;
+                const Bytes now = readFile((folder / "s.bmp").string());
+                EXPECT_TRUE((hadOld && now == old) || readBitmap(now)) << exe << ", run " << run;
+            } else {
+                EXPECT_FALSE(hadOld) << exe << ", run " << run << ": the old output is gone";
             }
         }
     stop = true;
