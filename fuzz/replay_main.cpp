@@ -1,4 +1,4 @@
-// Runs the fuzz entry point over files, for compilers without libFuzzer: each
+// Runs every fuzz property over files, for compilers without libFuzzer: each
 // argument is a file, or a folder whose *.mos and *.bmp files are taken in
 // name order.
 #include <algorithm>
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
+#include "properties.h"
 
 namespace fs = std::filesystem;
 
@@ -37,7 +37,10 @@ int main(int argc, char* argv[])
         }
         const std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         std::printf("%s\n", file.u8string().c_str()); // UTF-8 on every system
-        LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+        const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
+        fuzzMos(data, bytes.size());
+        fuzzBitmapReader(data, bytes.size());
+        fuzzWayBack(data, bytes.size());
     }
     std::printf("replayed %zu files\n", files.size());
     return files.empty() ? 1 : 0;

@@ -1,4 +1,5 @@
 #include "quantise.h"
+#include "wrapping.h"
 
 #include <algorithm>
 #include <chrono>
@@ -23,14 +24,14 @@ static_assert(std::size_t{1} << slotBits == slots, "slots is a power of two");
 // fixed one lets a picture be made of colours that all land in one slot and
 // slow every tile down to a crawl. Only the speed depends on it; the colours'
 // numbering follows their order in the tile, so every answer is the same.
-std::size_t slotOf(std::uint32_t c, std::uint64_t multiplier)
+QUILTPIX_WRAPS std::size_t slotOf(std::uint32_t c, std::uint64_t multiplier)
 {
     return static_cast<std::size_t>((std::uint64_t{c} * multiplier) >> (64 - slotBits));
 }
 
 // An odd number no file can be made for in advance: the clock and where the
 // quantiser lives, mixed (splitmix64's finaliser).
-std::uint64_t freshMultiplier(const void* self)
+QUILTPIX_WRAPS std::uint64_t freshMultiplier(const void* self)
 {
     std::uint64_t z = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
                       static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(self)) * 0x9E3779B97F4A7C15ull;

@@ -4,6 +4,7 @@
 #include "to_bitmap.h"
 #include "file_range.h"
 #include "quantise.h"
+#include "wrapping.h"
 
 #include <algorithm>
 #include <cmath>
@@ -73,7 +74,7 @@ bool sameFormat(const BitmapFormat& a, const BitmapFormat& b)
 
 // A running hash of the pixels, to tell whether two readings of one file saw
 // the same picture; no input is chosen against it, so speed is all it needs.
-std::uint64_t hashBytes(std::uint64_t h, const unsigned char* p, std::size_t n)
+QUILTPIX_WRAPS std::uint64_t hashBytes(std::uint64_t h, const unsigned char* p, std::size_t n)
 {
     std::size_t i = 0;
     for (; i + 8 <= n; i += 8) {

@@ -369,6 +369,27 @@ TEST(WayBack, AnOddRle4RunDrawsNoPixelPastItsEnd)
     }
 }
 
+// An original that was whole when planned and fails later (cut by another
+// program meanwhile) is the original's fault, not the bitmap's.
+TEST(WayBack, AnOriginalThatFailsMidRunIsBlamedForIt)
+{
+    const IndexedPicture indexed = indexPicture(noisePicture(130, 70, 4));
+    const Bytes original = writeMos(indexed);
+    const Bytes bitmap = writeBitmapVariant(colours(indexed), {}).bytes;
+    // Planning reads the header once; the copy starts at 0 again.
+    RewrittenBuffer buffer(original, Bytes(original.begin(), original.begin() + 100), 0, 2);
+    std::istream like(&buffer);
+    std::istringstream in(text(bitmap));
+    MosOptions options;
+    options.like = &like;
+    options.likeSize = original.size();
+    MemorySink sink;
+    MosSummary summary;
+    bool likeFault = false;
+    EXPECT_EQ(convertToMos(in, bitmap.size(), sink, options, summary, &likeFault), "the file could not be read");
+    EXPECT_TRUE(likeFault);
+}
+
 TEST(WayBack, BrokenBitmapsAreRefusedWithTheirReason)
 {
     const Bytes good = writeBitmapVariant(shapes(20, 10, 5), {}).bytes;

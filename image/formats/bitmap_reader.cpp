@@ -327,7 +327,10 @@ std::string BitmapReader::open()
     if (c == rle8 || c == rle4) {
         d.limit = static_cast<std::size_t>((w + 3) / 4 * 4);
         d.indices.resize(d.limit);
-        d.window.resize(64 * 1024);
+        // No larger than what is left of the file: a small bitmap's stream
+        // fits in a small window.
+        const std::uint64_t left = f.dataOffset < size_ ? size_ - f.dataOffset : 1;
+        d.window.resize(static_cast<std::size_t>(std::min<std::uint64_t>(64 * 1024, left)));
         d.pos = f.dataOffset;
     } else {
         // At most 32 x 32767 bits a row: no overflow in 64 bits.

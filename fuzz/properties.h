@@ -1,0 +1,22 @@
+// What the fuzz targets hold the program to, one reader or direction each,
+// so that each runs at its own speed. Any disagreement aborts, so the fuzzer
+// keeps the input.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The MOS reader and the way to a bitmap: a whole file converts to exactly
+// the picture its bytes describe (by the test kit's independent reading);
+// anything else fails having written nothing; --check says "whole" exactly
+// when the conversion succeeds.
+void fuzzMos(const std::uint8_t* data, std::size_t size);
+
+// The bitmap reader alone: the headers judged, every row read as the way
+// back reads them, and the check's verdict and reason the same.
+void fuzzBitmapReader(const std::uint8_t* data, std::size_t size);
+
+// The whole way back: the check agrees with the conversion, the MOS file
+// written is whole, and where no tile needed quantising it holds exactly the
+// pixels the bitmap reader read.
+void fuzzWayBack(const std::uint8_t* data, std::size_t size);
