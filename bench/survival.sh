@@ -5,7 +5,8 @@
 # Every other run starts with an old output file in place; afterwards the
 # folder must hold the input and either the old output or the whole new
 # bitmap. The others start with none, and must leave the input alone or the
-# whole new bitmap beside it.
+# whole new bitmap beside it. A SIGKILL may leave one hidden file besides;
+# the next run to the output must remove it, and the count says whether it did.
 # SIGNALS="KILL USR1 ..." chooses the signals, taken in turn (default KILL INT
 # TERM HUP); QUILTPIX=path another build (the named-temporary one, say);
 # SURVIVAL_DIR a folder to work in (a FUSE mount, say; default /dev/shm).
@@ -41,7 +42,7 @@ mv big.mos run/
 echo "one whole run: $whole s; $runs runs killed at random moments"
 
 read -r -a signals <<<"${SIGNALS:-KILL INT TERM HUP}"
-leftovers=0 replacing=0 torn=0 killed=0 finished=0
+leftovers=0 replacing=0 torn=0 killed=0 finished=0 left=0 unswept=0
 for ((i = 0; i < runs; i++)); do
   # Alternate between replacing an old output and making a new one.
   if ((i / ${#signals[@]} % 2 == 0)); then hadold=1; printf 'old' >run/big.bmp; else hadold=0; rm -f run/big.bmp; fi
@@ -52,6 +53,22 @@ for ((i = 0; i < runs; i++)); do
   sleep "$delay"
   kill -s "$signal" "$pid" 2>/dev/null || true
   if wait "$pid"; then finished=$((finished + 1)); else killed=$((killed + 1)); fi
+  # SIGKILL may leave the run's hidden file; the next run to that output
+  # must remove it.
+  hidden=$(ls -A run | grep -c '^\.' || true)
+  if [ "$hidden" != 0 ]; then
+    left=$((left + hidden))
+    keep=$(mktemp -d "$work/keep.XXXXXX")
+    [ -e run/big.bmp ] && cp -p run/big.bmp "$keep/"
+    (cd run && "$exe" -q big.mos >/dev/null) || true
+    after=$(ls -A run | grep -c '^\.' || true)
+    unswept=$((unswept + after))
+    [ "$after" = 0 ] || echo "run $i: the next run left $(ls -A run | grep '^\.' | tr '\n' ' ')"
+    find run -mindepth 1 -name '.*' -delete
+    rm -f run/big.bmp
+    [ -e "$keep/big.bmp" ] && cp -p "$keep/big.bmp" run/
+    rm -rf "$keep"
+  fi
   names=$(ls -A run | tr '\n' ' ')
   if [ "$names" != "big.bmp big.mos " ] && { [ "$hadold" = 1 ] || [ "$names" != "big.mos " ]; }; then
     leftovers=$((leftovers + 1))
@@ -64,7 +81,7 @@ for ((i = 0; i < runs; i++)); do
     echo "run $i ($signal after $delay s): output is neither the old file nor the new bitmap"
   fi
 done
-echo "killed $killed, finished first $finished (signals: ${signals[*]}); runs that left other files or lost the old one: $leftovers ($replacing of them replacing an old output); torn outputs: $torn"
+echo "killed $killed, finished first $finished (signals: ${signals[*]}); hidden files left: $left, still there after the next run: $unswept; runs that left other files or lost the old one: $leftovers ($replacing of them replacing an old output); torn outputs: $torn"
 
 rm -f run/big.bmp
 complete=0 statuses=""
