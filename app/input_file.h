@@ -29,6 +29,9 @@ public:
     // passing over holes where the system tells them apart (elsewhere the
     // rest of the file is one run); false when nothing but holes is left.
     bool nextData(std::uint64_t from, std::uint64_t& start, std::uint64_t& end) const;
+    // When the file was last changed, in the system's units (comparable with
+    // OutputFile::existingModified()).
+    std::int64_t modified() const;
 
     struct State;
 

@@ -7,12 +7,15 @@
 #include "to_bitmap.h"
 #include "lookup.h"
 #include "output_file.h"
+#include "options.h"
 #include "output_name.h"
+#include "plan.h"
 #include "to_mos.h"
 
 #include <filesystem>
 #include <iostream>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -26,6 +29,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using quiltpix::displayName;
+using quiltpix::Options;
 
 const char* const usageLine = "Usage: quiltpix <mosfile>";
 const char* const helpPointer = "Run 'quiltpix --help' for the options and more forms.";
@@ -85,72 +89,6 @@ const char* const helpEnd =
     "with --check: when every file is whole; with --help or --version:\n"
     "always); 1 otherwise.";
 
-struct Options {
-    bool quiet = false;
-    bool check = false;
-    bool help = false;
-    bool version = false;
-    bool dither = false;
-    bool all = false;
-    std::optional<fs::path> output;
-    std::optional<fs::path> like;
-    std::vector<fs::path> files;
-    std::string error; // an unknown option, or one without its value
-};
-
-// Options come first and combine; "--" ends them, and so does the first file.
-// A file named like an option is reached as ./-x or after "--".
-Options parse(const std::vector<fs::path>& arguments)
-{
-    Options o;
-    std::size_t i = 1;
-    for (; i < arguments.size(); ++i) {
-        const std::string a = displayName(arguments[i]);
-        if (a == "--") {
-            ++i;
-            break;
-        }
-        if (a.size() < 2 || a[0] != '-')
-            break;
-        if (a == "-q" || a == "--quiet") {
-            o.quiet = true;
-        } else if (a == "--check") {
-            o.check = true;
-        } else if (a == "--help" || a == "-h") {
-            o.help = true;
-        } else if (a == "--version") {
-            o.version = true;
-        } else if (a == "-o" || a == "--output") {
-            if (i + 1 == arguments.size()) {
-                o.error = "Option " + a + " needs a path";
-                return o;
-            }
-            o.output = arguments[++i];
-        } else if (a.rfind("--output=", 0) == 0) {
-            o.output = fs::path(arguments[i].native().substr(9));
-        } else if (a == "--dither") {
-            o.dither = true;
-        } else if (a == "--all") {
-            o.all = true;
-        } else if (a == "--like") {
-            if (i + 1 == arguments.size()) {
-                o.error = "Option --like needs a path";
-                return o;
-            }
-            o.like = arguments[++i];
-        } else if (a.rfind("--like=", 0) == 0) {
-            o.like = fs::path(arguments[i].native().substr(7));
-        } else {
-            o.error = "Unknown option: " + a;
-            return o;
-        }
-    }
-    o.files.assign(arguments.begin() + static_cast<std::ptrdiff_t>(std::min(i, arguments.size())), arguments.end());
-    if (o.all && o.like)
-        o.error = "Option --like names the original of one bitmap; it does not go with --all";
-    return o;
-}
-
 void say(const std::string& line)
 {
     std::cout << line << std::endl;
@@ -160,20 +98,6 @@ void say(const std::string& line)
 void sayWhy(const fs::path& name, const std::string& reason)
 {
     say(displayName(name) + ": " + reason);
-}
-
-// A file that begins with "BM" goes the way back; anything else is read as
-// a MOS file, whose first bytes are never examined.
-bool isBitmap(quiltpix::InputFile& file)
-{
-    std::istream& in = file.stream();
-    unsigned char head[2] = {};
-    in.seekg(0);
-    in.read(reinterpret_cast<char*>(head), 2);
-    const bool bitmap = in.gcount() == 2 && quiltpix::looksLikeBitmap(head, 2);
-    in.clear();
-    in.seekg(0);
-    return bitmap;
 }
 
 // An output over a thousand times its input: a few bytes that would fill a
@@ -188,7 +112,8 @@ std::string outsized(std::uint64_t output, std::uint64_t input)
     return std::to_string(output) + " bytes will be written, over 1000 times the input's " + std::to_string(input);
 }
 
-// One line per file, in the order given; 0 when every file would convert.
+// One line per file, in the order given (a file named twice, once); 0 when
+// every file would convert.
 int check(const Options& o)
 {
     if (o.files.empty()) {
@@ -196,7 +121,10 @@ int check(const Options& o)
         return 1;
     }
     int status = 0;
-    for (const fs::path& file : o.files) {
+    for (const quiltpix::PlannedFile& planned : quiltpix::makePlan(o)) {
+        if (planned.repeated)
+            continue;
+        const fs::path& file = planned.input;
         quiltpix::InputFile input;
         const std::string problem = input.open(file);
         if (!problem.empty()) {
@@ -204,7 +132,7 @@ int check(const Options& o)
             status = 1;
             continue;
         }
-        if (isBitmap(input)) {
+        if (quiltpix::isBitmap(input)) {
             const quiltpix::BitmapCheck result = quiltpix::checkBitmapStream(input.stream(), input.size());
             if (!result.whole) {
                 sayWhy(file, result.reason);
@@ -237,14 +165,6 @@ int check(const Options& o)
     return status;
 }
 
-// The same file under another name, through a link or as the very same path:
-// writing it would destroy the input before it is read.
-bool isSameFile(const fs::path& input, const fs::path& output)
-{
-    std::error_code error;
-    return fs::equivalent(input, output, error) && !error;
-}
-
 // The output file as the way back writes it: each piece at its place.
 class OutputSink : public quiltpix::ByteSink {
 public:
@@ -258,24 +178,75 @@ private:
     quiltpix::OutputFile& file_;
 };
 
-int convertBack(const Options& o, const fs::path& input, quiltpix::InputFile& in, const fs::path& output,
-                quiltpix::OutputFile& file)
+enum class Result { converted, unchanged, failed };
+
+Result failed(const Options& o, const fs::path& name, const std::string& reason)
 {
-    auto fail = [&o](const fs::path& name, const std::string& reason) {
-        sayWhy(name, reason);
-        if (!o.quiet)
-            say("Conversion failed!");
-        return 1;
-    };
+    sayWhy(name, reason);
+    if (!o.quiet)
+        say("Conversion failed!");
+    return Result::failed;
+}
+
+// The end of every conversion that worked: an output that already holds
+// exactly these bytes is left as it is; one that holds others and was
+// changed after the input was (an edit) is kept unless --force; anything
+// else is replaced.
+Result putInPlace(const Options& o, const quiltpix::PlannedFile& p, const quiltpix::InputFile& in,
+                  quiltpix::OutputFile& file, const std::vector<std::string>& lines)
+{
+    const quiltpix::OutputFile::Existing existing = file.compareWithExisting();
+    if (existing == quiltpix::OutputFile::Existing::same) {
+        if (!o.quiet) {
+            for (const std::string& line : lines)
+                say(line);
+            say(displayName(p.output) + ": unchanged");
+        }
+        return Result::unchanged;
+    }
+    const std::optional<std::int64_t> changed = file.existingModified();
+    if (existing == quiltpix::OutputFile::Existing::differs && !o.force && changed && *changed > in.modified())
+        return failed(o, p.output,
+                      "changed after " + displayName(p.input) +
+                          ", so it would lose an edit; convert it back first, or use --force");
+    if (!file.commit())
+        return failed(o, p.output, file.failure());
+    if (!o.quiet)
+        for (const std::string& line : lines)
+            say(line);
+    return Result::converted;
+}
+
+// The way back: the MOS file the picture came from is its original where
+// there is one (--like's, or the one under the output name), so that what
+// still agrees with it keeps its bytes.
+Result convertBack(const Options& o, const quiltpix::PlannedFile& p, quiltpix::InputFile& in,
+                   quiltpix::OutputFile& file)
+{
     quiltpix::MosOptions options;
     options.dither = o.dither;
     quiltpix::InputFile original;
-    if (o.like) {
-        const std::string problem = original.open(*o.like);
+    std::optional<fs::path> originalName;
+    std::vector<std::string> lines;
+    if (p.original) {
+        const std::string problem = original.open(*p.original);
         if (!problem.empty())
-            return fail(*o.like, problem);
-        if (isSameFile(*o.like, output))
-            return fail(*o.like, "the original would be replaced by the output; write the output elsewhere");
+            return failed(o, *p.original, problem);
+        originalName = *p.original;
+    } else if (!o.fresh && file.existingModified()) {
+        // The output name holds a file: the original, if it is a whole MOS
+        // file; otherwise it is replaced by a fresh layout, and a line says why.
+        const std::string problem = original.open(p.output);
+        quiltpix::MosPlan plan;
+        const std::string why =
+            problem.empty() ? quiltpix::planMos(original.stream(), original.size(), plan) : problem;
+        if (why.empty())
+            originalName = p.output;
+        else
+            lines.push_back(displayName(p.output) + ": not a whole MOS file (" + why +
+                            "), so a fresh layout replaces it");
+    }
+    if (originalName) {
         options.like = &original.stream();
         options.likeSize = original.size();
         options.likeData = [&original](std::uint64_t from, std::uint64_t& start, std::uint64_t& end) {
@@ -286,104 +257,97 @@ int convertBack(const Options& o, const fs::path& input, quiltpix::InputFile& in
     quiltpix::MosSummary summary;
     bool likeFault = false;
     const std::string reason = quiltpix::convertToMos(in.stream(), in.size(), sink, options, summary, &likeFault);
-    if (!reason.empty() || !file.commit()) {
-        if (reason.empty() || reason == quiltpix::mosWriteFailed)
-            return fail(output, file.failure().empty() ? reason : file.failure());
-        return fail(likeFault ? *o.like : input, reason);
+    if (!reason.empty()) {
+        if (reason == quiltpix::mosWriteFailed)
+            return failed(o, p.output, file.failure().empty() ? reason : file.failure());
+        return failed(o, likeFault ? *originalName : p.input, reason);
     }
-    if (!o.quiet) {
-        if (summary.translucent > 0)
-            say(displayName(input) + ": " + std::to_string(summary.translucent) +
-                (summary.translucent == 1 ? " pixel is" : " pixels are") +
-                " not fully opaque; MOS has no transparency, so it is dropped");
+    if (summary.translucent > 0)
+        lines.push_back(displayName(p.input) + ": " + std::to_string(summary.translucent) +
+                        (summary.translucent == 1 ? " pixel is" : " pixels are") +
+                        " not fully opaque; MOS has no transparency, so it is dropped");
+    if (originalName) {
+        lines.push_back(displayName(p.input) + ": its original is " + displayName(*originalName) +
+                        "; what still agrees with it keeps its bytes");
         if (!summary.freshLayoutReason.empty())
-            say(displayName(*o.like) + ": " + summary.freshLayoutReason);
+            lines.push_back(displayName(*originalName) + ": " + summary.freshLayoutReason);
         if (summary.droppedTail > 0)
-            say(displayName(*o.like) + ": the " + std::to_string(summary.droppedTail) +
-                " bytes it holds more than 1 MiB past the picture's last byte were not copied");
-        say(summary.line());
-        say("Done");
-        say("Bitmap converted successfully!");
+            lines.push_back(displayName(*originalName) + ": the " + std::to_string(summary.droppedTail) +
+                            " bytes it holds more than 1 MiB past the picture's last byte were not copied");
+        // One palette for the whole picture, as editors save 8-bit bitmaps,
+        // cannot give each tile its own colours back.
+        if (summary.format.bits <= 8 && summary.comparedWithOriginal && 2 * summary.changed > summary.tiles)
+            lines.push_back(displayName(p.input) + ": most tiles differ from the original: the editor saved it with "
+                                                   "one palette for the whole picture; save it as 24-bit to keep "
+                                                   "each tile's colours");
     }
-    return 0;
+    lines.push_back(displayName(p.input) + ": " + summary.line());
+    lines.push_back("Done");
+    const Result result = putInPlace(o, p, in, file, lines);
+    if (result != Result::failed && !o.quiet)
+        say("Bitmap converted successfully!");
+    return result;
 }
 
-// Where one input's output goes: beside it, or as -o says (with --all,
-// always into that folder).
-fs::path outputFor(const Options& o, const fs::path& input, bool back)
+// One file, from opening it to its final line.
+Result convertFile(const Options& o, const quiltpix::PlannedFile& p)
 {
-    const char* extension = back ? ".mos" : ".bmp";
-    if (!o.output)
-        return quiltpix::makeOutputName(input, extension);
-    if (o.all || quiltpix::namesFolder(*o.output))
-        return quiltpix::outputNameInFolder(*o.output, input, extension);
-    return *o.output;
-}
-
-// One file, from opening it to its final line; 0 when it was converted.
-int convertFile(const Options& o, const fs::path& input)
-{
-    quiltpix::InputFile in;
-    const std::string problem = in.open(input);
+    const fs::path& input = p.input;
+    const std::shared_ptr<quiltpix::InputFile> opened = p.opened ? p.opened : std::make_shared<quiltpix::InputFile>();
+    quiltpix::InputFile& in = *opened;
+    const std::string problem = p.opened ? "" : in.open(input);
     if (!problem.empty()) {
         sayWhy(input, problem);
         if (!o.quiet)
             say(displayName(input) + " cannot be opened!");
-        return 1;
+        return Result::failed;
     }
-    const bool back = isBitmap(in);
-    if (!back && (o.like || o.dither)) {
-        sayWhy(input, std::string(o.like ? "--like" : "--dither") + " is for bitmaps, and this is read as a MOS file");
-        if (!o.quiet)
-            say("Conversion failed!");
-        return 1;
+    const bool back = quiltpix::isBitmap(in);
+    if (back != p.bitmap)
+        return failed(o, input, "it changed while the run was being planned (is a program still saving it?)");
+    if (!back && (o.like || o.dither || o.fresh)) {
+        const char* option = o.like ? "--like" : o.dither ? "--dither" : "--fresh";
+        return failed(o, input, std::string(option) + " is for bitmaps, and this is read as a MOS file");
     }
-    const fs::path output = outputFor(o, input, back);
-    if (isSameFile(input, output)) {
-        sayWhy(output, "that is the input file itself");
+    if (p.overwritesItself) {
+        sayWhy(p.output, "that is the input file itself");
         if (!o.quiet)
-            say("Output file would overwrite the input: " + displayName(output));
-        return 1;
+            say("Output file would overwrite the input: " + displayName(p.output));
+        return Result::failed;
     }
     quiltpix::OutputFile file;
-    if (!file.open(output)) {
-        sayWhy(output, file.failure());
+    if (!file.open(p.output)) {
+        sayWhy(p.output, file.failure());
         if (!o.quiet)
-            say("Can't open output file: " + displayName(output));
-        return 1;
+            say("Can't open output file: " + displayName(p.output));
+        return Result::failed;
     }
     // Known before any work: a conversion that cannot fit is refused now,
     // not when the disk is full, and a very large output is said first.
     const std::uint64_t need = back ? quiltpix::mosSizeFor(in.stream(), in.size())
                                     : quiltpix::bitmapSizeFor(in.stream(), in.size());
     const std::optional<std::uint64_t> room = file.freeSpace();
-    if (room && need > *room) {
-        sayWhy(output, "needs " + std::to_string(need) + " bytes; the disk has " + std::to_string(*room) + " free");
-        if (!o.quiet)
-            say("Conversion failed!");
-        return 1;
-    }
+    if (room && need > *room)
+        return failed(o, p.output,
+                      "needs " + std::to_string(need) + " bytes; the disk has " + std::to_string(*room) + " free");
     if (!o.quiet && isOutsized(need, in.size()))
-        say(displayName(output) + ": " + outsized(need, in.size()));
+        say(displayName(p.output) + ": " + outsized(need, in.size()));
     if (back)
-        return convertBack(o, input, in, output, file);
+        return convertBack(o, p, in, file);
     std::string reason;
     const bool converted =
         quiltpix::convertMosStream(in.stream(), in.size(), file.stream(), o.quiet ? nullptr : &std::cout, &reason);
-    if (converted && file.commit()) {
-        if (!o.quiet)
+    if (converted) {
+        const Result result = putInPlace(o, p, in, file, {});
+        if (result != Result::failed && !o.quiet)
             say("Mos file converted successfully!");
-        return 0;
+        return result;
     }
     // A write that failed is the output's problem, in the system's words;
     // anything else is the input's.
-    if (!converted && reason != quiltpix::writeFailed)
-        sayWhy(input, reason);
-    else
-        sayWhy(output, file.failure().empty() ? reason : file.failure());
-    if (!o.quiet)
-        say("Conversion failed!");
-    return 1;
+    if (reason != quiltpix::writeFailed)
+        return failed(o, input, reason);
+    return failed(o, p.output, file.failure().empty() ? reason : file.failure());
 }
 
 // The folder -o names (with --all, or ending in '/'), made if missing, one
@@ -403,61 +367,55 @@ bool makeOutputFolder(const Options& o)
 
 int convert(const Options& o)
 {
+    Options one = o;
     if (o.files.size() > 1) {
         const std::size_t extra = o.files.size() - 1;
         say(std::to_string(extra) + (extra == 1 ? " more argument" : " more arguments") +
             " ignored: one file is converted a run. To convert them all, use --all: quiltpix --all FILE...");
+        one.files.resize(1);
     }
-    if (!makeOutputFolder(o))
+    if (!makeOutputFolder(one))
         return 1;
-    return convertFile(o, o.files.front());
+    return convertFile(one, quiltpix::makePlan(one).front()) == Result::failed ? 1 : 0;
 }
 
-// Every file named, each as a run of its own would, going on after a
-// failure; one line of counts at the end.
+// Every file named (a file named twice, once), each as a run of its own
+// would, going on after a failure; one line of counts at the end.
 int convertAll(const Options& o)
 {
     if (!makeOutputFolder(o))
         return 1;
-    // Two inputs that would write one output are both refused before any
-    // work, so neither silently replaces the other's.
-    const std::size_t n = o.files.size();
-    std::vector<fs::path> outputs(n);
-    std::map<fs::path, std::vector<std::size_t>> byOutput;
-    for (std::size_t i = 0; i < n; ++i) {
-        quiltpix::InputFile in;
-        const bool back = in.open(o.files[i]).empty() && isBitmap(in);
-        outputs[i] = outputFor(o, o.files[i], back);
-        std::error_code error;
-        const fs::path absolute = fs::absolute(outputs[i], error);
-        byOutput[(error ? outputs[i] : absolute).lexically_normal()].push_back(i);
-    }
-    std::vector<bool> refused(n, false);
-    for (const auto& [name, inputs] : byOutput) {
-        if (inputs.size() < 2)
+    const std::vector<quiltpix::PlannedFile> plan = quiltpix::makePlan(o);
+    std::size_t converted = 0, unchanged = 0, failures = 0, total = 0;
+    // What the plan refuses is said before any work.
+    for (const quiltpix::PlannedFile& p : plan) {
+        if (p.repeated)
             continue;
-        for (std::size_t i : inputs) {
-            std::string others;
-            for (std::size_t j : inputs)
-                if (j != i)
-                    others += (others.empty() ? "" : ", ") + displayName(o.files[j]);
-            sayWhy(o.files[i], displayName(outputs[i]) + " would also be written from " + others +
-                                   "; neither is converted");
-            refused[i] = true;
+        ++total;
+        if (!p.refusal.empty()) {
+            sayWhy(p.input, p.refusal);
+            ++failures;
         }
     }
-    std::size_t converted = 0, failed = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (refused[i])
-            ++failed;
-        else if (convertFile(o, o.files[i]) == 0)
-            ++converted;
-        else
-            ++failed;
+    const std::size_t toDo = total - failures;
+    std::size_t turn = 0;
+    for (const quiltpix::PlannedFile& p : plan) {
+        if (p.repeated || !p.refusal.empty())
+            continue;
+        ++turn;
+        if (!o.quiet)
+            say("[" + std::to_string(turn) + "/" + std::to_string(toDo) + "] " +
+                displayName(p.input) + " -> " + displayName(p.output));
+        switch (convertFile(o, p)) {
+        case Result::converted: ++converted; break;
+        case Result::unchanged: ++unchanged; break;
+        case Result::failed: ++failures; break;
+        }
     }
-    if (!o.quiet || failed > 0)
-        say(std::to_string(converted) + " converted, " + std::to_string(failed) + " failed");
-    return failed == 0 ? 0 : 1;
+    if (!o.quiet || failures > 0)
+        say(std::to_string(converted) + " converted, " + std::to_string(unchanged) + " unchanged, " +
+            std::to_string(failures) + " failed");
+    return failures == 0 ? 0 : 1;
 }
 
 int run(int argc, char* argv[])
@@ -469,7 +427,7 @@ int run(int argc, char* argv[])
     // machine that has a faster one.
     quiltpix::setLookupKernel(quiltpix::lookupScalar);
 #endif
-    const Options o = parse(quiltpix::commandLine(argc, argv));
+    const Options o = quiltpix::parse(quiltpix::commandLine(argc, argv));
     if (!o.quiet)
         say("Quiltpix v1.0 by Wenderby");
     if (!o.error.empty()) {

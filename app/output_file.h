@@ -60,6 +60,15 @@ public:
     // file system; nothing when the system does not say.
     std::optional<std::uint64_t> freeSpace() const;
 
+    // Once written, before commit(): whether a file stands under the output
+    // name and holds exactly the bytes written. Then there is nothing to
+    // replace, and not committing leaves it untouched (its inode and times).
+    enum class Existing { none, same, differs };
+    Existing compareWithExisting();
+    // When the file under the output name was last changed, in the system's
+    // units (comparable with InputFile::modified()); nothing for a new output.
+    std::optional<std::int64_t> existingModified() const;
+
     // Why open, a write or commit failed, in the system's words ("No space
     // left on device") or a sentence of ours; empty while nothing has.
     const std::string& failure() const;

@@ -11,6 +11,7 @@ namespace quiltpix {
 struct InputFile::State {
     std::ifstream stream;
     std::uint64_t size = 0;
+    std::int64_t modified = 0;
 };
 
 InputFile::InputFile() : state_(std::make_unique<State>()) {}
@@ -31,6 +32,8 @@ std::string InputFile::open(const std::filesystem::path& path)
     if (!s.stream)
         return std::make_error_code(std::errc::permission_denied).message();
     s.size = static_cast<std::uint64_t>(std::filesystem::file_size(path, error));
+    if (!error)
+        s.modified = static_cast<std::int64_t>(std::filesystem::last_write_time(path, error).time_since_epoch().count());
     return error ? error.default_error_condition().message() : "";
 }
 
@@ -42,6 +45,11 @@ std::istream& InputFile::stream()
 std::uint64_t InputFile::size() const
 {
     return state_->size;
+}
+
+std::int64_t InputFile::modified() const
+{
+    return state_->modified;
 }
 
 bool InputFile::nextData(std::uint64_t from, std::uint64_t& start, std::uint64_t& end) const

@@ -43,6 +43,7 @@ struct InputFile::State {
     DescriptorReader reader;
     std::istream stream{&reader};
     std::uint64_t size = 0;
+    std::int64_t modified = 0; // nanoseconds
 };
 
 InputFile::InputFile() : state_(std::make_unique<State>()) {}
@@ -120,6 +121,7 @@ std::string InputFile::open(const std::filesystem::path& path)
     if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0)
         return std::generic_category().message(errno);
     s.size = static_cast<std::uint64_t>(info.st_size);
+    s.modified = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
     return "";
 }
 
@@ -131,6 +133,11 @@ std::istream& InputFile::stream()
 std::uint64_t InputFile::size() const
 {
     return state_->size;
+}
+
+std::int64_t InputFile::modified() const
+{
+    return state_->modified;
 }
 
 bool InputFile::nextData(std::uint64_t from, std::uint64_t& start, std::uint64_t& end) const

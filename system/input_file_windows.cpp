@@ -36,6 +36,7 @@ struct InputFile::State {
     HandleReader reader;
     std::istream stream{&reader};
     std::uint64_t size = 0;
+    std::int64_t modified = 0; // 100-nanosecond ticks
 };
 
 InputFile::InputFile() : state_(std::make_unique<State>()) {}
@@ -64,6 +65,8 @@ std::string InputFile::open(const std::filesystem::path& path)
     if (::GetFileType(handle) != FILE_TYPE_DISK)
         return "not a regular file";
     s.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+    s.modified = static_cast<std::int64_t>(static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32 |
+                                           info.ftLastWriteTime.dwLowDateTime);
     return "";
 }
 
@@ -75,6 +78,11 @@ std::istream& InputFile::stream()
 std::uint64_t InputFile::size() const
 {
     return state_->size;
+}
+
+std::int64_t InputFile::modified() const
+{
+    return state_->modified;
 }
 
 bool InputFile::nextData(std::uint64_t from, std::uint64_t& start, std::uint64_t& end) const

@@ -5,10 +5,12 @@
 #include "output_file.h"
 #include "hidden_name.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <random>
 #include <system_error>
+#include <vector>
 
 namespace quiltpix {
 namespace fs = std::filesystem;
@@ -140,6 +142,34 @@ std::optional<std::uint64_t> OutputFile::freeSpace() const
     if (error || space.available == static_cast<std::uintmax_t>(-1))
         return std::nullopt;
     return static_cast<std::uint64_t>(space.available);
+}
+
+OutputFile::Existing OutputFile::compareWithExisting()
+{
+    State& s = *state_;
+    std::error_code error;
+    if (!fs::is_regular_file(s.target, error) || !s.stream.flush())
+        return Existing::none;
+    if (fs::file_size(s.target, error) != fs::file_size(s.temporary, error) || error)
+        return Existing::differs;
+    std::ifstream a(s.temporary, std::ios::binary), b(s.target, std::ios::binary);
+    std::vector<char> x(1 << 20), y(1 << 20);
+    while (a && b) {
+        a.read(x.data(), static_cast<std::streamsize>(x.size()));
+        b.read(y.data(), static_cast<std::streamsize>(y.size()));
+        if (a.gcount() != b.gcount() || !std::equal(x.begin(), x.begin() + a.gcount(), y.begin()))
+            return Existing::differs;
+    }
+    return Existing::same;
+}
+
+std::optional<std::int64_t> OutputFile::existingModified() const
+{
+    std::error_code error;
+    const auto when = fs::last_write_time(state_->target, error);
+    if (error)
+        return std::nullopt;
+    return static_cast<std::int64_t>(when.time_since_epoch().count());
 }
 
 void ignoreWriteSignals() {}

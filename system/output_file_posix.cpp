@@ -164,6 +164,7 @@ struct OutputFile::State {
     bool replacing = false; // an output stands under that name
     std::string hidden;    // the hidden name the file has, if any
     mode_t mode = 0;
+    std::int64_t oldModified = 0; // of the output replaced, in nanoseconds
     uid_t oldOwner = 0;    // of the output replaced
     gid_t oldGroup = 0;
     DescriptorBuffer buffer;
@@ -221,7 +222,7 @@ struct OutputFile::State {
     bool createNamed()
     {
         return claimFreshName([this](const std::string& candidate) {
-            buffer.fd = ::openat(dir, candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            buffer.fd = ::openat(dir, candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
             if (buffer.fd < 0)
                 return false;
             lock();
@@ -452,6 +453,7 @@ bool OutputFile::open(const fs::path& outputName)
         if (!s.mayReplace(existing))
             return false;
         s.mode = existing.st_mode & 0777;
+        s.oldModified = static_cast<std::int64_t>(existing.st_mtim.tv_sec) * 1000000000 + existing.st_mtim.tv_nsec;
         s.oldOwner = existing.st_uid;
         s.oldGroup = existing.st_gid;
     } else {
@@ -473,7 +475,7 @@ bool OutputFile::open(const fs::path& outputName)
     // take a named file from the start rather than fail after all the work.
     if (tryUnnamed && ::access("/proc/self/fd", X_OK) == 0) {
 #ifdef O_TMPFILE
-        s.buffer.fd = ::openat(s.dir, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+        s.buffer.fd = ::openat(s.dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
         if (s.fd() >= 0) {
             s.lock();
             return true;
@@ -591,6 +593,37 @@ std::optional<std::uint64_t> OutputFile::freeSpace() const
     if (state_->dir < 0 || ::fstatvfs(state_->dir, &space) != 0)
         return std::nullopt;
     return static_cast<std::uint64_t>(space.f_bavail) * static_cast<std::uint64_t>(space.f_frsize);
+}
+
+OutputFile::Existing OutputFile::compareWithExisting()
+{
+    State& s = *state_;
+    if (!s.replacing || s.fd() < 0 || !s.stream.flush() || s.buffer.error != 0)
+        return Existing::none;
+    const int old = ::openat(s.dir, s.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (old < 0)
+        return Existing::differs;
+    struct stat theirs {}, ours {};
+    bool same = ::fstat(old, &theirs) == 0 && ::fstat(s.fd(), &ours) == 0 && S_ISREG(theirs.st_mode) &&
+                theirs.st_size == ours.st_size;
+    std::vector<char> a(1 << 20), b(1 << 20);
+    for (off_t at = 0; same && at < ours.st_size;) {
+        const ssize_t got = ::pread(s.fd(), a.data(), a.size(), at);
+        if (got <= 0 || ::pread(old, b.data(), static_cast<std::size_t>(got), at) != got ||
+            std::memcmp(a.data(), b.data(), static_cast<std::size_t>(got)) != 0)
+            same = false;
+        else
+            at += got;
+    }
+    ::close(old);
+    return same ? Existing::same : Existing::differs;
+}
+
+std::optional<std::int64_t> OutputFile::existingModified() const
+{
+    if (!state_->replacing)
+        return std::nullopt;
+    return state_->oldModified;
 }
 
 void ignoreWriteSignals()

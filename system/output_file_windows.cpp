@@ -97,6 +97,7 @@ void sweepStale(const fs::path& target)
 
 struct OutputFile::State {
     fs::path target;
+    std::optional<std::int64_t> oldModified; // of the output replaced, in 100-nanosecond ticks
     HandleBuffer buffer;
     std::ostream stream{&buffer};
     bool committed = false;
@@ -128,8 +129,13 @@ bool OutputFile::open(const fs::path& outputName)
         return s.fail(error.message());
     if (s.target.filename().empty())
         return s.fail(std::make_error_code(std::errc::is_a_directory).message());
-    const DWORD attributes = ::GetFileAttributesW(s.target.c_str());
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    const DWORD attributes = ::GetFileAttributesExW(s.target.c_str(), GetFileExInfoStandard, &data)
+                                 ? data.dwFileAttributes
+                                 : INVALID_FILE_ATTRIBUTES;
     if (attributes != INVALID_FILE_ATTRIBUTES) {
+        s.oldModified = static_cast<std::int64_t>(static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32 |
+                                                  data.ftLastWriteTime.dwLowDateTime);
         // Only a file may be replaced, and not one marked read-only: that is
         // Windows' way of saying the file may not be written.
         if (attributes & FILE_ATTRIBUTE_DIRECTORY)
@@ -154,7 +160,7 @@ bool OutputFile::open(const fs::path& outputName)
         // between the two calls can leave an empty hidden file.
         const DWORD doomed = s.clearable ? FILE_FLAG_DELETE_ON_CLOSE : 0;
         const HANDLE handle =
-            ::CreateFileW(hidden.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+            ::CreateFileW(hidden.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
                           FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | doomed, nullptr);
         if (handle == INVALID_HANDLE_VALUE) {
             const DWORD code = ::GetLastError();
@@ -251,6 +257,47 @@ std::optional<std::uint64_t> OutputFile::freeSpace() const
         !::GetDiskFreeSpaceExW(state_->target.parent_path().c_str(), &available, nullptr, nullptr))
         return std::nullopt;
     return static_cast<std::uint64_t>(available.QuadPart);
+}
+
+namespace {
+
+// Reads n bytes at pos, or fewer at the end of the file.
+DWORD readAt(HANDLE handle, std::uint64_t pos, char* data, DWORD n)
+{
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(pos & 0xFFFFFFFFu);
+    at.OffsetHigh = static_cast<DWORD>(pos >> 32);
+    DWORD got = 0;
+    return ::ReadFile(handle, data, n, &got, &at) ? got : 0;
+}
+
+} // namespace
+
+OutputFile::Existing OutputFile::compareWithExisting()
+{
+    State& s = *state_;
+    if (!s.oldModified || s.buffer.handle == INVALID_HANDLE_VALUE || !s.stream.flush() || s.buffer.error != 0)
+        return Existing::none;
+    const HANDLE old = ::CreateFileW(s.target.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (old == INVALID_HANDLE_VALUE)
+        return Existing::differs;
+    LARGE_INTEGER theirs{}, ours{};
+    bool same = ::GetFileSizeEx(old, &theirs) && ::GetFileSizeEx(s.buffer.handle, &ours) && theirs.QuadPart == ours.QuadPart;
+    std::vector<char> a(1 << 20), b(1 << 20);
+    for (std::uint64_t at = 0; same && at < static_cast<std::uint64_t>(ours.QuadPart);) {
+        const DWORD got = readAt(s.buffer.handle, at, a.data(), static_cast<DWORD>(a.size()));
+        if (got == 0 || readAt(old, at, b.data(), got) != got || std::memcmp(a.data(), b.data(), got) != 0)
+            same = false;
+        at += got;
+    }
+    ::CloseHandle(old);
+    return same ? Existing::same : Existing::differs;
+}
+
+std::optional<std::int64_t> OutputFile::existingModified() const
+{
+    return state_->oldModified;
 }
 
 void ignoreWriteSignals() {}

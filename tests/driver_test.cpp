@@ -299,7 +299,7 @@ TEST_F(Driver, ASuccessReplacesAnExistingOutputAndWritesThroughALink)
 {
     const Picture picture = noisePicture(70, 67, 9);
     put("a.mos", writeMos(indexPicture(picture)));
-    put("a.bmp", {'o', 'l', 'd'});
+    makeOlder(put("a.bmp", {'o', 'l', 'd'}));
     fs::permissions(dir_ / "a.bmp", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
     EXPECT_EQ(run({"a.mos"}).status, 0);
     auto written = readBitmap(readFile((dir_ / "a.bmp").string()));
@@ -434,7 +434,7 @@ TEST_F(Driver, TheOutputGoesWhereMinusOSays)
     EXPECT_TRUE(fs::is_regular_file(dir_ / "out/tile_b.bmp"));
 
     // To a file name, taken as it is, replacing what stood there.
-    put("out/any name", {'o', 'l', 'd'});
+    makeOlder(put("out/any name", {'o', 'l', 'd'}));
     EXPECT_EQ(run({"-o", "out/any name", "scans.2019/tile_a"}).status, 0);
     written = readBitmap(readFile((dir_ / "out/any name").string()));
     ASSERT_TRUE(written);
@@ -474,7 +474,7 @@ TEST_F(Driver, TheWayBackSaysWhatItKeptAndLeavesNothingOnFailure)
     put("pic.bmp", writeBitmapVariant(picture, {}).bytes);
     Outcome r = run({"pic.bmp"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, banner + "70 x 67 pixels, 4 tiles: 4 kept exactly, 0 quantised\nDone\nBitmap converted successfully!\n");
+    EXPECT_EQ(r.out, banner + "pic.bmp: 70 x 67 pixels, 4 tiles: 4 kept exactly, 0 quantised\nDone\nBitmap converted successfully!\n");
     const auto written = referenceDecode(readFile((dir_ / "pic.mos").string()));
     ASSERT_TRUE(written);
     EXPECT_EQ(firstDifference(picture, *written), "");
@@ -491,7 +491,7 @@ TEST_F(Driver, TheWayBackSaysWhatItKeptAndLeavesNothingOnFailure)
     r = run({"-o", "out.mos", "photo.bmp"});
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("photo.bmp: 4096 pixels are not fully opaque; MOS has no transparency, so it is dropped\n"
-                         "64 x 64 pixels, 1 tile: 0 kept exactly, 1 quantised (PSNR mean "),
+                         "photo.bmp: 64 x 64 pixels, 1 tile: 0 kept exactly, 1 quantised (PSNR mean "),
               std::string::npos)
         << r.out;
 
@@ -501,6 +501,12 @@ TEST_F(Driver, TheWayBackSaysWhatItKeptAndLeavesNothingOnFailure)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(readFile((dir_ / "again.mos").string()), readFile((dir_ / "orig.mos").string()));
+    // The original may be the output itself: it is read before it is replaced.
+    r = run({"--like", "orig.mos", "-o", "orig.mos", "pic.bmp"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, banner + "pic.bmp: its original is orig.mos; what still agrees with it keeps its bytes\n"
+                              "pic.bmp: 70 x 67 pixels, 4 tiles, 0 changed: 4 kept exactly, 0 quantised\nDone\n"
+                              "orig.mos: unchanged\nBitmap converted successfully!\n");
 
     Bytes cut = writeBitmapVariant(picture, {}).bytes;
     cut.resize(cut.size() - 1);
@@ -516,8 +522,6 @@ TEST_F(Driver, TheWayBackSaysWhatItKeptAndLeavesNothingOnFailure)
         {{"--like", "pic.bmp", "-o", "x.mos", "pic.bmp"},
          banner + "pic.bmp: a bitmap file, not a MOS picture (width 0 is not positive)\nConversion failed!\n"},
         {{"--dither", "orig.mos"}, banner + "orig.mos: --dither is for bitmaps, and this is read as a MOS file\nConversion failed!\n"},
-        {{"--like", "orig.mos", "-o", "orig.mos", "pic.bmp"},
-         banner + "orig.mos: the original would be replaced by the output; write the output elsewhere\nConversion failed!\n"},
         {{"-q", "--check", "pic.bmp", "cut.bmp"}, cutReason},
         {{"--check", "pic.bmp"}, banner + "pic.bmp: 70 x 67 pixels, 24 bits per pixel, uncompressed, bottom-up: whole\n"},
     };
@@ -543,16 +547,18 @@ TEST_F(Driver, AllConvertsEveryFileAndTellsTheTruthInItsStatus)
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(r.out, "x.mos: out/x.bmp would also be written from x.MOS; neither is converted\n"
                      "x.MOS: out/x.bmp would also be written from x.mos; neither is converted\n"
-                     "broken.mos: " + truncatedReason + "\n2 converted, 3 failed\n");
+                     "broken.mos: " + truncatedReason + "\n2 converted, 0 unchanged, 3 failed\n");
     EXPECT_EQ(listing(), (std::vector<std::string>{"a.mos", "broken.mos", "out", "out/a.bmp", "out/pic.mos", "pic.bmp",
                                                    "x.MOS", "x.mos"}));
 
-    // Without -q: the banner once, each file's own lines, then the count.
+    // Without -q: the banner once, each file's own lines after a line that
+    // names it, then the count.
     r = run({"--all", "a.mos", "pic.bmp"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, banner + "4136\nDone\nMos file converted successfully!\n" +
-                         "70 x 67 pixels, 4 tiles: 4 kept exactly, 0 quantised\nDone\nBitmap converted successfully!\n" +
-                         "2 converted, 0 failed\n");
+    EXPECT_EQ(r.out, banner + "[1/2] a.mos -> a.bmp\n4136\nDone\nMos file converted successfully!\n" +
+                         "[2/2] pic.bmp -> pic.mos\n" +
+                         "pic.bmp: 70 x 67 pixels, 4 tiles: 4 kept exactly, 0 quantised\nDone\nBitmap converted successfully!\n" +
+                         "2 converted, 0 unchanged, 0 failed\n");
     EXPECT_EQ(run({"--all", "-q", "a.mos"}).out, "");
     EXPECT_EQ(run({"--all", "--like", "a.mos", "pic.bmp"}).status, 1);
 }
@@ -594,7 +600,7 @@ TEST_F(Driver, ALateWriteErrorAtTheCloseLeavesNothing)
         for (const bool old : {false, true}) {
             SCOPED_TRACE(std::string(exe) + (old ? " over an old output" : ""));
             if (old)
-                put("pic.bmp", precious);
+                makeOlder(put("pic.bmp", precious));
             const std::vector<std::string> before = listing();
             const Outcome r = run({"-q", "pic.mos"},
                                   "LD_PRELOAD=" + quote(shim) + " QUILTPIX_SHIM_CLOSE_FAILS=1 ASAN_OPTIONS=verify_asan_link_order=0", exe);

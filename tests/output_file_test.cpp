@@ -188,6 +188,7 @@ TEST_F(OutputFileTest, WhatTheRenameWouldRefuseIsRefusedFirst)
     fs::permissions(shared / "pic.mos", fs::perms::owner_read | fs::perms::others_read);
     const Bytes old = {'o', 'l', 'd'};
     ASSERT_TRUE(writeFile((shared / "pic.bmp").string(), old));
+    makeOlder(shared / "pic.bmp");
     fs::permissions(shared / "pic.bmp", fs::perms::all); // writable, yet not ours to replace
 
     const std::string notOurs = "pic.bmp: it belongs to another user, and this shared folder lets only its owner replace it\n"
@@ -343,6 +344,7 @@ TEST_F(OutputFileTest, ReplacingNeverWidensWhoMayReadOrWrite)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.who);
         ASSERT_TRUE(writeFile((dir_ / "pic.bmp").string(), {'o', 'l', 'd'}));
+        makeOlder(dir_ / "pic.bmp");
         ASSERT_EQ(::chown((dir_ / "pic.bmp").c_str(), c.oldOwner, c.oldGroup), 0);
         ASSERT_EQ(::chmod((dir_ / "pic.bmp").c_str(), c.oldMode), 0);
         const Outcome r = run(QUILTPIX_EXE, dir_, {"-q", "pic.mos"}, c.runner);
@@ -367,6 +369,7 @@ TEST_F(OutputFileTest, AnAppendOnlyFolderIsRefusedBeforeAnyWork)
     fs::create_directories(folder);
     ASSERT_TRUE(writeFile((folder / "pic.mos").string(), smallMos()));
     ASSERT_TRUE(writeFile((folder / "old.bmp").string(), {'o', 'l', 'd'}));
+    makeOlder(folder / "old.bmp");
     const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
     ASSERT_GE(fd, 0);
     int flags = 0;
@@ -516,6 +519,7 @@ TEST_F(OutputFileTest, WhatAUserMayNotDoIsRefusedAndTheirOwnLinkIsFollowed)
     }
     const Bytes old = {'o', 'l', 'd'};
     ASSERT_TRUE(writeFile((theirs / "pic.bmp").string(), old)); // root's, 0644: not theirs to write
+    makeOlder(theirs / "pic.bmp");
     fs::create_symlink(away / "mine.bmp", pub / "pic.bmp");
     ASSERT_EQ(::lchown((pub / "pic.bmp").c_str(), nobody, nobody), 0);
 
@@ -531,6 +535,7 @@ TEST_F(OutputFileTest, WhatAUserMayNotDoIsRefusedAndTheirOwnLinkIsFollowed)
         EXPECT_TRUE(fs::is_symlink(pub / "pic.bmp"));
         EXPECT_TRUE(readBitmap(readFile((away / "mine.bmp").string())));
         ASSERT_TRUE(writeFile((own / "pic.bmp").string(), old));
+        makeOlder(own / "pic.bmp");
         fs::permissions(own / "pic.bmp", fs::perms::all & ~fs::perms::owner_exec & ~fs::perms::group_exec & ~fs::perms::others_exec);
         EXPECT_EQ(run(exe, own, {"-q", "pic.mos"}, nobody).out, "");
         EXPECT_TRUE(readBitmap(readFile((own / "pic.bmp").string())));

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -34,4 +35,11 @@ inline std::vector<std::string> namesIn(const std::filesystem::path& dir)
         names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
+}
+
+// Dates a file an hour back: an old output, written before the input it
+// will be converted from, which a run may replace without losing an edit.
+inline void makeOlder(const std::filesystem::path& path)
+{
+    std::filesystem::last_write_time(path, std::filesystem::last_write_time(path) - std::chrono::hours(1));
 }

@@ -1,7 +1,7 @@
 // A shim for the tests, loaded with LD_PRELOAD, that does to the program what
 // only another process or a failing system could:
 //  - QUILTPIX_SHIM_CLOSE_FAILS: closing a regular file that is open for
-//    writing only closes it, then reports a late write error (EIO), as a
+//    writing closes it, then reports a late write error (EIO), as a
 //    network file system may;
 //  - QUILTPIX_SHIM_SWAP=NAME:OTHER: the first time NAME is opened, OTHER is
 //    renamed over it at once, as someone racing the program would;
@@ -69,7 +69,7 @@ int close(int fd)
     static const auto closeFile = real<int (*)(int)>("close");
     const int flags = ::fcntl(fd, F_GETFL);
     struct stat info {};
-    const bool written = std::getenv("QUILTPIX_SHIM_CLOSE_FAILS") && flags >= 0 && (flags & O_ACCMODE) == O_WRONLY &&
+    const bool written = std::getenv("QUILTPIX_SHIM_CLOSE_FAILS") && flags >= 0 && (flags & O_ACCMODE) != O_RDONLY &&
                          ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
     const int result = closeFile(fd);
     if (written && result == 0) {

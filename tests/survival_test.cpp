@@ -98,6 +98,7 @@ TEST_F(Survival, AKilledRunLeavesTheOldOutputOrTheNewOneAndTheNextRunSweepsUp)
     // One whole run's time, to spread the kills over. Only where the kill
     // falls depends on it; what is checked after it does not.
     ASSERT_TRUE(writeFile((dir_ / "k.bmp").string(), old));
+    makeOlder(dir_ / "k.bmp");
     const auto begin = std::chrono::steady_clock::now();
     ASSERT_EQ(waitFor(start(QUILTPIX_EXE, dir_, "k.mos")), 0);
     const auto whole = std::chrono::steady_clock::now() - begin;
@@ -124,6 +125,7 @@ TEST_F(Survival, AKilledRunLeavesTheOldOutputOrTheNewOneAndTheNextRunSweepsUp)
                 const bool hadOld = step % 2 == 0;
                 if (hadOld) {
                     ASSERT_TRUE(writeFile((dir_ / "k.bmp").string(), old));
+                    makeOlder(dir_ / "k.bmp");
                 }
                 const pid_t pid = start(exe, dir_, "k.mos");
                 std::this_thread::sleep_for(whole * step / 5);
@@ -232,6 +234,7 @@ TEST_F(Survival, TheBitmapIsNeverWrittenThroughANameSomeoneSwapped)
             fs::remove(folder / "s.bmp");
             if (hadOld) {
                 ASSERT_TRUE(writeFile((folder / "s.bmp").string(), old));
+                makeOlder(folder / "s.bmp");
             }
             waitFor(start(exe, folder, "s.mos"));
             EXPECT_EQ(readFile(victim.string()), precious) << exe << ", run " << run;

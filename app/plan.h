@@ -1,0 +1,42 @@
+#pragma once
+
+#include "identity.h"
+#include "input_file.h"
+#include "options.h"
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quiltpix {
+
+// One run's work, known whole before anything is written: each input, its
+// direction, its output and its original, and what the run as a whole
+// refuses. A single run, --all and --check share it.
+struct PlannedFile {
+    std::filesystem::path input;
+    bool bitmap = false; // the way back
+    std::filesystem::path output;
+    // The way back: the MOS file --like names for it (the file, or its match
+    // in --like's folder). Without one, a MOS file under the output name is
+    // the original, unless --fresh.
+    std::optional<std::filesystem::path> original;
+    // Why the run refuses it, before any work: "" to convert it.
+    std::string refusal;
+    bool overwritesItself = false; // the output is the input file itself
+    bool repeated = false;         // the same file as one named before it: done once
+    // A run of one file keeps the input open from the plan to its reading,
+    // so that it is opened once; --all opens each again in its turn (and
+    // refuses one whose kind changed meanwhile), holding few descriptors.
+    std::shared_ptr<InputFile> opened;
+};
+
+std::vector<PlannedFile> makePlan(const Options& o);
+
+// A file that begins with "BM" goes the way back; anything else is read as
+// a MOS file, whose first bytes are never examined.
+bool isBitmap(InputFile& file);
+
+} // namespace quiltpix
