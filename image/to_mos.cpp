@@ -121,6 +121,7 @@ public:
                                              ", so a fresh layout is written";
             } else {
                 keep_ = true;
+                fromOriginal_ = true;
                 summary_.comparedWithOriginal = true;
                 if (!regionsApart(original_)) {
                     // Rewriting one tile would change another's bytes too:
@@ -139,6 +140,7 @@ public:
                     twice_ = true;
                     summary_.exact = 0;
                     if (summary_.changed > 0) {
+                        summary_.changed = 0; // counted again as the tiles are written
                         keep_ = false;
                         summary_.freshLayoutReason = "its layout cannot hold the edit (two of its regions share "
                                                      "bytes), so a fresh layout is written";
@@ -262,7 +264,7 @@ private:
             if (why.empty() && (comparing_ || twice_))
                 rowsHash_ = hashBytes(rowsHash_, strip_.data(), rowBytes_ * static_cast<std::size_t>(h));
             if (why.empty())
-                why = keep_ ? tileRowLike(r, h) : tileRowFresh(r, h);
+                why = fromOriginal_ ? tileRowLike(r, h) : tileRowFresh(r, h);
             if (!why.empty())
                 return why;
         }
@@ -310,9 +312,11 @@ private:
         return "";
     }
 
-    // With the original's layout: unchanged tiles keep everything; a changed
-    // tile whose colours its palette still holds keeps the palette and the
-    // index bytes of its unchanged pixels; any other gets a palette anew.
+    // From an original of the picture's size: unchanged tiles keep
+    // everything; a changed tile whose colours its palette still holds keeps
+    // the palette and the index bytes of its unchanged pixels; any other gets
+    // a palette anew. Written into the original's layout where it can hold
+    // the edit, else at a fresh layout's places: only the places move.
     std::string tileRowLike(int r, int h)
     {
         const std::size_t runBytes = static_cast<std::size_t>(header_.width) * static_cast<std::size_t>(h);
@@ -347,9 +351,11 @@ private:
             }
             count(quantiser_.quantise(tile_.data(), w, h, options_.dither, palette, indices), w, h);
         }
-        if (comparing_ || !rowChanged)
+        if (comparing_ || (keep_ && !rowChanged))
             return "";
-        if (!put(paletteRow, palettes_.data(), palettes_.size()) || !put(runStart, run_.data(), runBytes))
+        const std::uint64_t runAt = keep_ ? runStart : tileDataBase(header_) + freshTileOffset(header_, r, 0);
+        const std::uint64_t paletteAt = keep_ ? paletteRow : paletteRowPosition(header_, r);
+        if (!put(paletteAt, palettes_.data(), palettes_.size()) || !put(runAt, run_.data(), runBytes))
             return mosWriteFailed;
         return "";
     }
@@ -396,7 +402,8 @@ private:
     bool originalFault_ = false;  // the original failed to read mid-run
     std::uint64_t rowsHash_ = 0;  // of the pixels read so far in this pass
     std::uint64_t firstPass_ = 0; // of all pixels of the first pass
-    bool keep_ = false;      // writing into the original's layout
+    bool keep_ = false;         // writing into the original's layout
+    bool fromOriginal_ = false; // an original of the picture's size to take tiles from
     bool comparing_ = false; // only counting the changed tiles
     std::size_t rowBytes_ = 0;
     std::vector<unsigned char> strip_;    // a tile row of the bitmap, blue, green, red

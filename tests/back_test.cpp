@@ -243,6 +243,15 @@ TEST(WayBack, LikeKeepsWhatThePictureStillAgreesWith)
     ASSERT_EQ(split.reason, "");
     EXPECT_NE(split.summary.freshLayoutReason.find("cannot hold"), std::string::npos);
     EXPECT_EQ(firstDifference(twin, *referenceDecode(split.mos)), "");
+    // The fresh layout still keeps the unchanged tile's palette and index
+    // bytes; only their places move.
+    EXPECT_EQ(split.summary.changed, 1u);
+    const std::size_t freshData = 24 + 2 * 1028;
+    ASSERT_EQ(split.mos.size(), freshData + 2 * 64 * 64);
+    EXPECT_TRUE(std::equal(shared.begin() + 24 + 1024, shared.begin() + 24 + 2048, split.mos.begin() + 24 + 1024));
+    EXPECT_TRUE(std::equal(shared.begin() + static_cast<std::ptrdiff_t>(freshData),
+                           shared.begin() + static_cast<std::ptrdiff_t>(freshData + 64 * 64),
+                           split.mos.begin() + static_cast<std::ptrdiff_t>(freshData + 64 * 64)));
 }
 
 namespace {
