@@ -1,0 +1,283 @@
+// The round trip of an archive: extracted, some pictures edited, put back in
+// place. Only the edited files are rewritten, nothing is lost, and each file
+// is one file whatever path names it.
+#include "bitmaps.h"
+#include "run_program.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+
+namespace {
+
+struct Stamp {
+    ino_t inode = 0;
+    struct timespec modified {};
+    bool operator==(const Stamp& o) const
+    {
+        return inode == o.inode && modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec;
+    }
+};
+
+Stamp stampOf(const fs::path& path)
+{
+    struct stat info {};
+    EXPECT_EQ(::stat(path.c_str(), &info), 0) << path;
+    return {info.st_ino, info.st_mtim};
+}
+
+class RoundTrip : public Driver {
+protected:
+    // A picture whose tiles each have their own colours, as MOS files hold.
+    static IndexedPicture picture(std::uint64_t seed) { return indexPicture(noisePicture(130, 70, seed), seed); }
+
+    // The picture with one pixel given another colour of its tile, saved
+    // as 24-bit.
+    Bytes edited(const IndexedPicture& p)
+    {
+        Picture shown = colours(p);
+        shown.at(3, 2) = shown.at(40, 30);
+        return writeBitmapVariant(shown, {}).bytes;
+    }
+
+    std::string lastLine(const std::string& out)
+    {
+        const std::size_t end = out.size() - 1, start = out.rfind('\n', end - 1);
+        return out.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1));
+    }
+};
+
+} // namespace
+
+// Extracted, two edited, put back with one command: exactly those two MOS
+// files are rewritten; every other keeps its inode and time, and the case of
+// its name.
+TEST_F(RoundTrip, AnArchivePutBackRewritesOnlyTheEditedFiles)
+{
+    std::vector<std::string> names;
+    for (int k = 0; k < 8; ++k)
+        names.push_back("p" + std::to_string(k) + ".mos");
+    names.push_back("PIC010.MOS");
+    std::map<std::string, IndexedPicture> pictures;
+    std::vector<std::string> args = {"--all", "-q"};
+    for (std::size_t k = 0; k < names.size(); ++k) {
+        pictures[names[k]] = picture(k + 1);
+        put(names[k], writeMos(pictures[names[k]]));
+        args.push_back(names[k]);
+    }
+    ASSERT_EQ(run(args).status, 0);
+    makeOlder(dir_ / "p3.mos"); // extracted a while ago, as archives are
+    std::map<std::string, Stamp> before;
+    for (const std::string& name : names)
+        before[name] = stampOf(dir_ / name);
+
+    put("p3.bmp", edited(pictures["p3.mos"]));
+    put("PIC010.bmp", edited(pictures["PIC010.MOS"]));
+    std::vector<std::string> back = {"--all"};
+    for (const std::string& name : names)
+        back.push_back(name.substr(0, name.size() - 4) + ".bmp");
+    const Outcome r = run(back);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(lastLine(r.out), "2 converted, 7 unchanged, 0 failed");
+    EXPECT_NE(r.out.find("[9/9] PIC010.bmp -> PIC010.MOS\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("p0.bmp: its original is p0.mos; what still agrees with it keeps its bytes\n"), std::string::npos);
+    EXPECT_NE(r.out.find("p0.mos: unchanged\n"), std::string::npos);
+    for (const std::string& name : names) {
+        SCOPED_TRACE(name);
+        const bool edit = name == "p3.mos" || name == "PIC010.MOS";
+        EXPECT_EQ(stampOf(dir_ / name) == before[name], !edit);
+        const auto shown = referenceDecode(readFile((dir_ / name).string()));
+        ASSERT_TRUE(shown);
+        const auto bitmap = readBitmap(readFile((dir_ / (name.substr(0, name.size() - 4) + ".bmp")).string()));
+        ASSERT_TRUE(bitmap);
+        EXPECT_EQ(firstDifference(*bitmap, *shown), "");
+    }
+    EXPECT_FALSE(fs::exists(dir_ / "PIC010.mos"));
+    // The edited file kept every untouched byte: the edited pixel's colour
+    // is in its tile's palette, so one index byte changed.
+    const Bytes now = readFile((dir_ / "p3.mos").string()), was = writeMos(pictures["p3.mos"]);
+    ASSERT_EQ(now.size(), was.size());
+    std::size_t differing = 0;
+    for (std::size_t i = 0; i < now.size(); ++i)
+        differing += now[i] != was[i];
+    EXPECT_EQ(differing, 1u);
+}
+
+// Converting a MOS file and its own bitmap in one run would read one of them
+// after it was replaced: both are refused, in either order, and no edit is lost.
+TEST_F(RoundTrip, AMixedRunNeverLosesAnEdit)
+{
+    const IndexedPicture p = picture(3);
+    put("harbour.mos", writeMos(p));
+    ASSERT_EQ(run({"-q", "harbour.mos"}).status, 0);
+    put("harbour.bmp", edited(p));
+    const Bytes mos = readFile((dir_ / "harbour.mos").string()), bmp = readFile((dir_ / "harbour.bmp").string());
+    for (const std::vector<std::string>& order : {std::vector<std::string>{"harbour.mos", "harbour.bmp"},
+                                                  std::vector<std::string>{"harbour.bmp", "harbour.mos"}}) {
+        std::vector<std::string> args = {"--all", "-q"};
+        args.insert(args.end(), order.begin(), order.end());
+        const Outcome r = run(args);
+        EXPECT_EQ(r.status, 1);
+        const std::string tail = ", another file of this run, which would be read after it was replaced; convert them "
+                                 "in separate runs\n";
+        EXPECT_NE(r.out.find("harbour.mos: its output harbour.bmp is harbour.bmp" + tail), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find("harbour.bmp: its output harbour.mos is harbour.mos" + tail), std::string::npos) << r.out;
+        EXPECT_EQ(lastLine(r.out), "0 converted, 0 unchanged, 2 failed");
+        EXPECT_EQ(readFile((dir_ / "harbour.mos").string()), mos);
+        EXPECT_EQ(readFile((dir_ / "harbour.bmp").string()), bmp);
+    }
+}
+
+// A file is known by what it is, not by the text that names it.
+TEST_F(RoundTrip, TheSameFileByAnyPathIsOneFile)
+{
+    put("d/x.mos", writeMos(picture(1)));
+    put("e/x.mos", writeMos(picture(2)));
+    put("z.mos", writeMos(picture(3)));
+    fs::create_directory(dir_ / "sub");
+    fs::create_directory_symlink("d", dir_ / "l");
+    const struct {
+        std::vector<std::string> args;
+        std::string last;
+    } cases[] = {
+        {{"d/x.mos", "l/x.mos"}, "1 converted, 0 unchanged, 0 failed"},
+        {{"d/x.mos", "d/x.mos", "./d/x.mos"}, "0 converted, 1 unchanged, 0 failed"},
+        {{"sub/../z.mos", "./z.mos"}, "1 converted, 0 unchanged, 0 failed"},
+        {{"-o", "out/", "d/x.mos", "e/x.mos"}, "0 converted, 0 unchanged, 2 failed"},
+        {{"-o", "out/", "l/x.mos", "sub/../d/x.mos", "e/x.mos"}, "0 converted, 0 unchanged, 2 failed"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.back());
+        std::vector<std::string> args = {"--all"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        const Outcome r = run(args);
+        EXPECT_EQ(lastLine(r.out), c.last) << r.out;
+        EXPECT_EQ(r.out.find("[2/"), std::string::npos) << "converted twice: " << r.out;
+    }
+    const Outcome shared = run({"--all", "-q", "-o", "out/", "d/x.mos", "e/x.mos"});
+    EXPECT_EQ(shared.out, "d/x.mos: out/x.bmp would also be written from e/x.mos; neither is converted\n"
+                          "e/x.mos: out/x.bmp would also be written from d/x.mos; neither is converted\n"
+                          "0 converted, 0 unchanged, 2 failed\n");
+    // --check names a file once however often it is named.
+    EXPECT_EQ(run({"-q", "--check", "z.mos", "sub/../z.mos", "z.mos"}).status, 0);
+    EXPECT_EQ(run({"--check", "z.mos", "./z.mos"}).out,
+              banner + "z.mos: 130 x 70 pixels, 3 x 2 tiles, palettes at 24, tile data at 6192: whole\n");
+}
+
+// An output that differs from what the run would write and was changed after
+// its input is an edit: kept, unless --force. An older one is replaced, an
+// identical one left alone.
+TEST_F(RoundTrip, AnEditNewerThanItsInputIsKeptUnlessForced)
+{
+    const IndexedPicture p = picture(4);
+    put("a.mos", writeMos(p));
+    ASSERT_EQ(run({"-q", "a.mos"}).status, 0);
+    const Stamp first = stampOf(dir_ / "a.bmp");
+    Outcome r = run({"a.mos"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, banner + "6192\nDone\na.bmp: unchanged\nMos file converted successfully!\n");
+    EXPECT_TRUE(stampOf(dir_ / "a.bmp") == first);
+
+    const Bytes edit = edited(p);
+    put("a.bmp", edit);
+    r = run({"a.mos"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, banner + "6192\nDone\na.bmp: changed after a.mos, so it would lose an edit; convert it back first, "
+                              "or use --force\nConversion failed!\n");
+    EXPECT_EQ(readFile((dir_ / "a.bmp").string()), edit);
+    EXPECT_EQ(namesIn(dir_), (std::vector<std::string>{"a.bmp", "a.mos"}));
+    EXPECT_EQ(run({"-q", "--all", "a.mos"}).out,
+              "a.bmp: changed after a.mos, so it would lose an edit; convert it back first, or use --force\n"
+              "0 converted, 0 unchanged, 1 failed\n");
+
+    r = run({"-q", "--force", "a.mos"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(readFile((dir_ / "a.bmp").string()), edit);
+
+    put("a.bmp", edit);
+    makeOlder(dir_ / "a.bmp");
+    EXPECT_EQ(run({"-q", "a.mos"}).status, 0);
+    EXPECT_NE(readFile((dir_ / "a.bmp").string()), edit);
+}
+
+// The way back finds the MOS file the picture came from under its output
+// name (in any case), or --like names it (a folder of them with --all);
+// what is not a whole MOS file there is replaced by a fresh layout, and
+// --fresh asks for one.
+TEST_F(RoundTrip, TheWayBackFindsItsOriginal)
+{
+    MosLayout spaced;
+    spaced.paletteOffset = 100;
+    const IndexedPicture p = picture(5);
+    const Bytes original = writeMos(p, spaced);
+    put("PIC.MOS", original);
+    ASSERT_EQ(run({"-q", "PIC.MOS"}).status, 0);
+    Outcome r = run({"PIC.bmp"});
+    EXPECT_EQ(r.out, banner + "PIC.bmp: its original is PIC.MOS; what still agrees with it keeps its bytes\n"
+                              "PIC.bmp: 130 x 70 pixels, 6 tiles, 0 changed: 6 kept exactly, 0 quantised\nDone\n"
+                              "PIC.MOS: unchanged\nBitmap converted successfully!\n");
+    EXPECT_EQ(namesIn(dir_), (std::vector<std::string>{"PIC.MOS", "PIC.bmp"}));
+
+    // --fresh: the layout this program writes, whatever stands there.
+    r = run({"-q", "--fresh", "-o", "fresh.mos", "PIC.bmp"});
+    EXPECT_EQ(r.status, 0);
+    const Bytes fresh = readFile((dir_ / "fresh.mos").string());
+    ASSERT_GT(fresh.size(), 24u);
+    EXPECT_EQ(Bytes(fresh.begin() + 20, fresh.begin() + 24), (Bytes{24, 0, 0, 0})); // the palettes right after the header
+    EXPECT_EQ(firstDifference(colours(p), *referenceDecode(fresh)), "");
+    EXPECT_NE(readFile((dir_ / "fresh.mos").string()), original);
+
+    // An upper-case name with no MOS file beside it gets an upper-case one.
+    put("NEW.BMP", writeBitmapVariant(colours(p), {}).bytes);
+    EXPECT_EQ(run({"-q", "NEW.BMP"}).status, 0);
+    EXPECT_TRUE(fs::exists(dir_ / "NEW.MOS"));
+
+    // Not a MOS file under the output name: a fresh layout, and why.
+    makeOlder(put("junk.mos", {'j', 'u', 'n', 'k'}));
+    put("junk.bmp", writeBitmapVariant(colours(p), {}).bytes);
+    r = run({"junk.bmp"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("junk.mos: not a whole MOS file (the header needs bytes 0 to 24; the file ends at 4), so a "
+                         "fresh layout replaces it\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_TRUE(referenceDecode(readFile((dir_ / "junk.mos").string())));
+
+    // A folder of originals: into them in place with -o, or named by --like.
+    put("archive/PIC.MOS", original);
+    put("originals/pic.mos", original);
+    put("edited/pic.bmp", edited(p));
+    r = run({"--all", "-o", "archive/", "edited/pic.bmp"});
+    EXPECT_NE(r.out.find("[1/1] edited/pic.bmp -> archive/PIC.MOS\n"
+                         "edited/pic.bmp: its original is archive/PIC.MOS; what still agrees with it keeps its bytes\n"
+                         "edited/pic.bmp: 130 x 70 pixels, 6 tiles, 1 changed:"),
+              std::string::npos)
+        << r.out;
+    r = run({"--all", "-q", "--like", "originals", "-o", "out/", "edited/pic.bmp"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(readFile((dir_ / "out/pic.mos").string()), readFile((dir_ / "archive/PIC.MOS").string()));
+    EXPECT_EQ(run({"--all", "--like", "PIC.MOS", "PIC.bmp"}).out,
+              banner + "With --all, --like names a folder of originals, matched to the bitmaps by name\n" + usage);
+}
+
+// An editor's 8-bit save has one palette for the whole picture: most tiles
+// change against the original, and a line says what to do instead.
+TEST_F(RoundTrip, AnEightBitSaveIsSaidToLoseTheTilesColours)
+{
+    const IndexedPicture p = picture(6);
+    put("orig.mos", writeMos(p));
+    BitmapVariant eight;
+    eight.bits = 8;
+    put("pic.bmp", writeBitmapVariant(colours(p), eight).bytes);
+    const Outcome r = run({"--like", "orig.mos", "-o", "out.mos", "pic.bmp"});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("pic.bmp: most tiles differ from the original: the editor saved it with one palette for the "
+                         "whole picture; save it as 24-bit to keep each tile's colours\n"),
+              std::string::npos)
+        << r.out;
+    put("ok.bmp", writeBitmapVariant(colours(p), {}).bytes);
+    EXPECT_EQ(run({"--like", "orig.mos", "-o", "ok.mos", "ok.bmp"}).out.find("one palette"), std::string::npos);
+}
