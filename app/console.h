@@ -20,6 +20,10 @@ std::string displayName(const std::filesystem::path& path);
 // elsewhere.
 void prepareConsole();
 
+// Whether standard output is a terminal (a console on Windows), where a
+// line of progress may be drawn and erased.
+bool outputIsTerminal();
+
 // How to convert a folder in this system's shells, for --help: lines
 // indented by two, each ending in a newline.
 const char* shellExamples();

@@ -10,6 +10,7 @@
 #include "options.h"
 #include "output_name.h"
 #include "plan.h"
+#include "progress.h"
 #include "to_mos.h"
 
 #include <filesystem>
@@ -221,7 +222,7 @@ Result putInPlace(const Options& o, const quiltpix::PlannedFile& p, const quiltp
 // there is one (--like's, or the one under the output name), so that what
 // still agrees with it keeps its bytes.
 Result convertBack(const Options& o, const quiltpix::PlannedFile& p, quiltpix::InputFile& in,
-                   quiltpix::OutputFile& file)
+                   quiltpix::OutputFile& file, quiltpix::Progress& progress)
 {
     quiltpix::MosOptions options;
     options.dither = o.dither;
@@ -253,10 +254,12 @@ Result convertBack(const Options& o, const quiltpix::PlannedFile& p, quiltpix::I
             return original.nextData(from, start, end);
         };
     }
+    options.progress = [&progress](int done, int total, std::uint64_t pixels) { progress.update(done, total, pixels); };
     OutputSink sink(file);
     quiltpix::MosSummary summary;
     bool likeFault = false;
     const std::string reason = quiltpix::convertToMos(in.stream(), in.size(), sink, options, summary, &likeFault);
+    progress.erase();
     if (!reason.empty()) {
         if (reason == quiltpix::mosWriteFailed)
             return failed(o, p.output, file.failure().empty() ? reason : file.failure());
@@ -289,8 +292,9 @@ Result convertBack(const Options& o, const quiltpix::PlannedFile& p, quiltpix::I
     return result;
 }
 
-// One file, from opening it to its final line.
-Result convertFile(const Options& o, const quiltpix::PlannedFile& p)
+// One file, from opening it to its final line; `prefix` goes before its
+// line of progress.
+Result convertFile(const Options& o, const quiltpix::PlannedFile& p, const std::string& prefix = "")
 {
     const fs::path& input = p.input;
     const std::shared_ptr<quiltpix::InputFile> opened = p.opened ? p.opened : std::make_shared<quiltpix::InputFile>();
@@ -332,11 +336,14 @@ Result convertFile(const Options& o, const quiltpix::PlannedFile& p)
                       "needs " + std::to_string(need) + " bytes; the disk has " + std::to_string(*room) + " free");
     if (!o.quiet && isOutsized(need, in.size()))
         say(displayName(p.output) + ": " + outsized(need, in.size()));
+    quiltpix::Progress progress(!o.quiet && quiltpix::outputIsTerminal(), prefix);
     if (back)
-        return convertBack(o, p, in, file);
+        return convertBack(o, p, in, file, progress);
     std::string reason;
-    const bool converted =
-        quiltpix::convertMosStream(in.stream(), in.size(), file.stream(), o.quiet ? nullptr : &std::cout, &reason);
+    const bool converted = quiltpix::convertMosStream(
+        in.stream(), in.size(), file.stream(), o.quiet ? nullptr : &std::cout, &reason,
+        [&progress](int done, int total, std::uint64_t pixels) { progress.update(done, total, pixels); });
+    progress.erase();
     if (converted) {
         const Result result = putInPlace(o, p, in, file, {});
         if (result != Result::failed && !o.quiet)
@@ -403,10 +410,10 @@ int convertAll(const Options& o)
         if (p.repeated || !p.refusal.empty())
             continue;
         ++turn;
+        const std::string counter = "[" + std::to_string(turn) + "/" + std::to_string(toDo) + "] ";
         if (!o.quiet)
-            say("[" + std::to_string(turn) + "/" + std::to_string(toDo) + "] " +
-                displayName(p.input) + " -> " + displayName(p.output));
-        switch (convertFile(o, p)) {
+            say(counter + displayName(p.input) + " -> " + displayName(p.output));
+        switch (convertFile(o, p, counter)) {
         case Result::converted: ++converted; break;
         case Result::unchanged: ++unchanged; break;
         case Result::failed: ++failures; break;

@@ -130,7 +130,8 @@ std::string examineRuns(const Plan& plan, std::uint64_t inputSize)
 }
 
 // Converts, or says why not: "" on success.
-std::string convert(std::istream& in, std::uint64_t inputSize, std::ostream& out, std::ostream* progress)
+std::string convert(std::istream& in, std::uint64_t inputSize, std::ostream& out, std::ostream* progress,
+                    const RowProgress& onRow)
 {
     Plan plan;
     std::string why = examineTables(in, inputSize, plan);
@@ -191,6 +192,8 @@ std::string convert(std::istream& in, std::uint64_t inputSize, std::ostream& out
                 rowsInChunk = 0;
             }
         }
+        if (onRow)
+            onRow(header.rows - r, header.rows, width * (height - static_cast<std::uint64_t>(tileSize) * static_cast<std::uint64_t>(r)));
     }
     if (!writeBytes(out, chunk, rowsInChunk * rowSize) || !out.flush())
         return writeFailed;
@@ -221,10 +224,10 @@ bool report(const std::string& why, std::string* reason)
 const char* const writeFailed = "the bitmap could not be written";
 
 bool convertMosStream(std::istream& in, std::uint64_t inputSize, std::ostream& out, std::ostream* progress,
-                      std::string* reason)
+                      std::string* reason, const RowProgress& onRow)
 {
     try {
-        return report(convert(in, inputSize, out, progress), reason);
+        return report(convert(in, inputSize, out, progress, onRow), reason);
     } catch (const std::bad_alloc&) {
         return report("out of memory", reason);
     } catch (const std::exception&) {

@@ -21,7 +21,7 @@ extern const char* const writeFailed;
 // uses); returns false too when writing to out fails, with the reason
 // writeFailed. Nothing is thrown. (The driver opens the file: InputFile.)
 bool convertMosStream(std::istream& in, std::uint64_t inputSize, std::ostream& out, std::ostream* progress,
-                      std::string* reason = nullptr);
+                      std::string* reason = nullptr, const RowProgress& onRow = {});
 
 // What a conversion needs to know before it reads a pixel: the header, and
 // the absolute position of each tile row's run (only the first tile of a

@@ -267,6 +267,12 @@ private:
                 why = fromOriginal_ ? tileRowLike(r, h) : tileRowFresh(r, h);
             if (!why.empty())
                 return why;
+            if (options_.progress) {
+                // The two readings of a bitmap read twice are one run of rows.
+                const int passes = comparing_ || twice_ ? 2 : 1, before = twice_ ? header_.rows : 0;
+                pixelsDone_ += static_cast<std::uint64_t>(header_.width) * static_cast<std::uint64_t>(h);
+                options_.progress(before + step + 1, passes * header_.rows, pixelsDone_);
+            }
         }
         return "";
     }
@@ -398,6 +404,7 @@ private:
     MosSummary& summary_;
     MosHeader header_;
     MosPlan original_;
+    std::uint64_t pixelsDone_ = 0; // for the progress
     bool twice_ = false;          // the bitmap is read a second time
     bool originalFault_ = false;  // the original failed to read mid-run
     std::uint64_t rowsHash_ = 0;  // of the pixels read so far in this pass

@@ -44,6 +44,8 @@ struct MosOptions {
     // Where the original holds data, as InputFile::nextData says; without
     // it, every byte is data. Holes are left holes in the output.
     std::function<bool(std::uint64_t from, std::uint64_t& start, std::uint64_t& end)> likeData;
+    // Told after each tile row; a bitmap read twice counts its rows twice.
+    RowProgress progress;
 };
 
 // Bytes an original may hold after the last one its reading depends on that

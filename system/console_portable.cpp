@@ -2,6 +2,10 @@
 #include "console.h"
 #include "printable.h"
 
+#if __has_include(<unistd.h>)
+#include <unistd.h>
+#endif
+
 namespace quiltpix {
 
 std::vector<std::filesystem::path> commandLine(int argc, char* argv[])
@@ -18,6 +22,15 @@ std::string displayName(const std::filesystem::path& path)
 }
 
 void prepareConsole() {}
+
+bool outputIsTerminal()
+{
+#if __has_include(<unistd.h>)
+    return ::isatty(1) == 1;
+#else
+    return false;
+#endif
+}
 
 const char* shellExamples()
 {

@@ -125,6 +125,12 @@ void prepareConsole()
     ::SetConsoleOutputCP(CP_UTF8);
 }
 
+bool outputIsTerminal()
+{
+    DWORD mode = 0;
+    return ::GetConsoleMode(::GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+}
+
 const char* shellExamples()
 {
     return "  quiltpix --all -q -o out\\ *.mos\n"

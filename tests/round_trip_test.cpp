@@ -6,7 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <stdlib.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <map>
@@ -280,4 +283,122 @@ TEST_F(RoundTrip, AnEightBitSaveIsSaidToLoseTheTilesColours)
         << r.out;
     put("ok.bmp", writeBitmapVariant(colours(p), {}).bytes);
     EXPECT_EQ(run({"--like", "orig.mos", "-o", "ok.mos", "ok.bmp"}).out.find("one palette"), std::string::npos);
+}
+
+namespace {
+
+// Runs the program with its standard output on a pseudo-terminal, as in a
+// terminal window, and gives back all it wrote there.
+std::string onTerminal(const fs::path& dir, const std::vector<std::string>& args)
+{
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
+        return "no pseudo-terminal";
+    const std::string slave = ::ptsname(master);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setsid();
+        const int terminal = ::open(slave.c_str(), O_RDWR);
+        ::dup2(terminal, 1);
+        ::close(master);
+        if (::chdir(dir.c_str()) != 0)
+            ::_exit(126);
+        ::setenv("QUILTPIX_PROGRESS_AFTER", "0", 1);
+        std::vector<std::string> command;
+        if (!runner.empty())
+            command.push_back(std::string(QUILTPIX_RUNNER));
+        command.push_back(QUILTPIX_EXE);
+        command.insert(command.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& a : command)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    std::string got;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(master, buffer, sizeof buffer);
+        if (n <= 0)
+            break; // EIO once the program has closed the terminal
+        got.append(buffer, static_cast<std::size_t>(n));
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ::close(master);
+    return got;
+}
+
+// What stays on a screen after a carriage return has moved back over a line.
+std::string screen(const std::string& written)
+{
+    std::vector<std::string> lines(1);
+    std::size_t column = 0;
+    for (char c : written) {
+        if (c == '\r') {
+            column = 0;
+        } else if (c == '\n') {
+            lines.emplace_back();
+            column = 0;
+        } else {
+            std::string& line = lines.back();
+            if (column < line.size())
+                line[column] = c;
+            else
+                line.push_back(c);
+            ++column;
+        }
+    }
+    std::string shown;
+    for (std::string& line : lines) {
+        line.erase(line.find_last_not_of(' ') + 1);
+        shown += line + "\n";
+    }
+    return shown.substr(0, shown.size() - 1);
+}
+
+} // namespace
+
+// On a terminal a long conversion shows one line of progress, updated in
+// place and erased before the final lines; a pipe gets none of it, nor -q.
+TEST_F(RoundTrip, ProgressShowsOnATerminalOnlyAndLeavesNoTrace)
+{
+    const IndexedPicture p = picture(7);
+    put("a.mos", writeMos(p));
+    put("b.bmp", writeBitmapVariant(colours(picture(8)), {}).bytes);
+    const struct {
+        std::vector<std::string> args;
+        std::string lines;
+    } cases[] = {
+        {{"a.mos"}, banner + "6192\nDone\nMos file converted successfully!\n"},
+        {{"b.bmp"}, banner + "b.bmp: 130 x 70 pixels, 6 tiles: 6 kept exactly, 0 quantised\nDone\n"
+                             "Bitmap converted successfully!\n"},
+        {{"--all", "-o", "out/", "a.mos"}, banner + "[1/1] a.mos -> out/a.bmp\n6192\nDone\n"
+                                                    "Mos file converted successfully!\n1 converted, 0 unchanged, 0 failed\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.back());
+        fs::remove_all(dir_ / "out");
+        fs::remove(dir_ / "a.bmp");
+        fs::remove(dir_ / "b.mos");
+        const std::string written = onTerminal(dir_, c.args);
+        EXPECT_NE(written.find("tile row 1 of 2"), std::string::npos) << written;
+        if (c.args.front() == "--all") {
+            EXPECT_NE(written.find("\r[1/1] tile row 1 of 2"), std::string::npos) << written;
+        }
+        std::string lines = c.lines;
+        for (std::size_t at = 0; (at = lines.find('\n', at)) != std::string::npos; at += 2)
+            lines.replace(at, 1, "\r\n"); // as the terminal shows a line's end
+        EXPECT_EQ(screen(written), screen(lines));
+
+        fs::remove_all(dir_ / "out");
+        fs::remove(dir_ / "a.bmp");
+        fs::remove(dir_ / "b.mos");
+        const Outcome piped = run(c.args, "QUILTPIX_PROGRESS_AFTER=0");
+        EXPECT_EQ(piped.out, c.lines);
+    }
+    fs::remove(dir_ / "a.bmp");
+    std::vector<std::string> quiet = {"-q", "a.mos"};
+    EXPECT_EQ(onTerminal(dir_, quiet), "");
 }

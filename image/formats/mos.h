@@ -37,10 +37,16 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 namespace quiltpix {
 
 constexpr std::size_t mosHeaderSize = 24;
+
+// Told after each tile row a conversion finishes: how many of how many, and
+// the pixels done so far.
+using RowProgress = std::function<void(int done, int total, std::uint64_t pixels)>;
+
 constexpr std::size_t bitmapHeadersSize = 54;
 constexpr int tileSize = 64;
 constexpr std::size_t paletteBytes = 256 * 4;
