@@ -109,6 +109,20 @@ run --check "gone*.mos"
 check "a pattern that matches nothing is reported as typed" fails "$banner" "gone*.mos: No such file or directory"
 rm -r made café.mos жук.mos 日本.mos
 
+# Windows folds case: a pattern given in both cases names every file twice,
+# and each is converted and named once; two names that differ only in case
+# would write one output, and both are refused.
+mkdir twice && cp harbour.mos twice/a.mos && cp harbour.mos twice/b.mos
+run --all -q 'twice\*.mos' 'twice\*.MOS'
+check "*.mos *.MOS converts each file once" [ "$out$rc" = 0 ] && [ "$(ls twice | wc -l)" = 4 ]
+run --all 'twice\*.mos' 'twice\*.MOS'
+check "and names each once" [ "$(printf %s "$out" | grep -c '^\[')" = 2 ] && [ -n "$(printf %s "$out" | grep '0 converted, 2 unchanged, 0 failed')" ]
+cp harbour.mos Pic.mos && cp harbour.mos pic.x
+run --all -q Pic.mos pic.x
+check "Pic.mos and pic.x, one output, are both refused" [ "$rc" = 1 ] && [ "$(printf %s "$out" | grep -c 'would also be written from')" = 2 ]
+check "and nothing is written" [ ! -e Pic.bmp ] && [ ! -e pic.bmp ]
+rm -r twice Pic.mos pic.x
+
 # The way back, and the same MOS file as the native build's.
 (cd native && "$root/build/quiltpix" -q -o back.mos harbour.bmp)
 run -q -o back.mos native/harbour.bmp

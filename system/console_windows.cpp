@@ -133,7 +133,9 @@ bool outputIsTerminal()
 
 const char* shellExamples()
 {
-    return "  quiltpix --all -q -o out\\ *.mos\n"
+    return "  quiltpix --all -q *.mos\n"
+           "  quiltpix --all *.bmp\n"
+           "  quiltpix --all -q -o out\\ *.mos\n"
            "  cmd:        for %f in (*.mos) do quiltpix -q -o out\\ \"%f\"\n"
            "  batch file: for %%f in (*.mos) do quiltpix -q -o out\\ \"%%f\"\n"
            "  PowerShell: Get-ChildItem *.mos | ForEach-Object { quiltpix -q -o out\\ $_.FullName }\n"
