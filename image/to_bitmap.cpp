@@ -1,10 +1,10 @@
 #include "to_bitmap.h"
 
 #include "byte_order.h"
-#include "file_kinds.h"
 #include "file_range.h"
 #include "lookup.h"
 #include "mos.h"
+#include "mos_reading.h"
 #include "work_memory.h"
 
 #include <algorithm>
@@ -61,80 +61,12 @@ void buildRows(LookupKernel lookUp, const MosHeader& header, const unsigned char
             std::memset(dst + static_cast<std::size_t>(k) * rowSize + used, 0, rowSize - used);
 }
 
-std::string tileCountReason(const char* count, int value, const char* dimension, int size)
-{
-    return std::string(count) + " " + std::to_string(value) + " does not match " + dimension + " " +
-           std::to_string(size) + ": " + std::to_string((size + tileSize - 1) / tileSize) + " expected";
-}
-
-using Plan = MosPlan;
-
-// The first half of every check a file must pass to be converted: the header,
-// and the palette and tile offset tables within the file. Reads the offset
-// table. Returns why the file cannot be converted, or "" when it can so far.
-std::string examineTables(std::istream& in, std::uint64_t inputSize, Plan& plan)
-{
-    unsigned char headerBytes[mosHeaderSize] = {};
-    const std::size_t have = static_cast<std::size_t>(std::min<std::uint64_t>(inputSize, mosHeaderSize));
-    if (!readAt(in, 0, headerBytes, have))
-        return unreadable;
-    // A header that is refused may be another kind of file altogether: say
-    // so first. (A header that passes is never examined for this.)
-    const auto refused = [&headerBytes, have](const std::string& why) {
-        const char* kind = knownKind(headerBytes, have);
-        return kind ? std::string("a ") + kind + " file, not a MOS picture (" + why + ")" : why;
-    };
-    if (have < mosHeaderSize)
-        return refused(needs("the header", 0, mosHeaderSize, inputSize));
-    const MosHeader h = parseMosHeader(headerBytes);
-    plan.header = h;
-    if (h.width <= 0)
-        return refused("width " + std::to_string(h.width) + " is not positive");
-    if (h.height <= 0)
-        return refused("height " + std::to_string(h.height) + " is not positive");
-    if (!isWellFormed(h)) {
-        if (h.columns != (h.width + tileSize - 1) / tileSize)
-            return refused(tileCountReason("columns", h.columns, "width", h.width));
-        return refused(tileCountReason("rows", h.rows, "height", h.height));
-    }
-
-    // Every size below follows from a well-formed header and is small: at most
-    // 512 x 512 tiles, 32767 x 64 index bytes a tile row, 98304-byte bitmap rows.
-    const std::uint64_t tables = offsetTablePosition(h);
-    if (!fits(h.paletteOffset, tables - h.paletteOffset, inputSize))
-        return needs("the palette table", h.paletteOffset, tables - h.paletteOffset, inputSize);
-    std::vector<unsigned char> table(static_cast<std::size_t>(4 * tileCount(h)));
-    if (!fits(tables, table.size(), inputSize))
-        return needs("the tile offset table", tables, table.size(), inputSize);
-    if (!readAt(in, tables, table.data(), table.size()))
-        return unreadable;
-    const std::uint64_t base = tileDataBase(h);
-    const std::size_t rowStride = 4 * static_cast<std::size_t>(h.columns);
-    plan.runStart.resize(static_cast<std::size_t>(h.rows));
-    for (std::size_t r = 0; r < plan.runStart.size(); ++r)
-        plan.runStart[r] = base + readU32le(table.data() + r * rowStride);
-    return "";
-}
-
-// The second half: every tile row's run within the file.
-std::string examineRuns(const Plan& plan, std::uint64_t inputSize)
-{
-    const std::uint64_t width = static_cast<std::uint64_t>(plan.header.width);
-    for (int r = 0; r < plan.header.rows; ++r) {
-        const std::uint64_t start = plan.runStart[static_cast<std::size_t>(r)];
-        const std::uint64_t length = width * static_cast<std::uint64_t>(tileHeight(plan.header, r));
-        if (!fits(start, length, inputSize))
-            return needs("tile row " + std::to_string(r), start, length, inputSize);
-    }
-    return "";
-}
-
 // Converts, or says why not: "" on success.
 std::string convert(std::istream& in, std::uint64_t inputSize, std::ostream& out, std::ostream* progress,
                     const RowProgress& onRow)
 {
-    Plan plan;
-    std::string why = examineTables(in, inputSize, plan);
+    MosPlan plan;
+    std::string why = readMosTables(in, inputSize, plan);
     if (!why.empty())
         return why;
     const MosHeader& header = plan.header;
@@ -144,7 +76,7 @@ std::string convert(std::istream& in, std::uint64_t inputSize, std::ostream& out
         *progress << tileDataBase(header) << std::endl;
     // The tile data base is reported once the offset table is read; then every
     // run is checked, all of them before anything is written.
-    why = examineRuns(plan, inputSize);
+    why = checkMosRuns(plan, inputSize);
     if (!why.empty())
         return why;
 
@@ -204,12 +136,6 @@ std::string convert(std::istream& in, std::uint64_t inputSize, std::ostream& out
 
 } // namespace
 
-std::string planMos(std::istream& in, std::uint64_t inputSize, MosPlan& plan)
-{
-    std::string why = examineTables(in, inputSize, plan);
-    return why.empty() ? examineRuns(plan, inputSize) : why;
-}
-
 namespace {
 
 bool report(const std::string& why, std::string* reason)
@@ -234,20 +160,6 @@ bool convertMosStream(std::istream& in, std::uint64_t inputSize, std::ostream& o
         // A stream set up to throw.
         return report(unreadable, reason);
     }
-}
-
-MosCheck checkMosStream(std::istream& in, std::uint64_t inputSize)
-{
-    MosCheck check;
-    try {
-        Plan plan;
-        check.reason = planMos(in, inputSize, plan);
-        check.whole = check.reason.empty();
-        check.header = plan.header;
-    } catch (const std::exception&) {
-        check.reason = "out of memory";
-    }
-    return check;
 }
 
 std::string describe(const std::error_code& error)

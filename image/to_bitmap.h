@@ -1,6 +1,7 @@
 #pragma once
 
 #include "mos.h"
+#include "mos_reading.h"
 
 #include <cstdint>
 #include <istream>
@@ -23,32 +24,10 @@ extern const char* const writeFailed;
 bool convertMosStream(std::istream& in, std::uint64_t inputSize, std::ostream& out, std::ostream* progress,
                       std::string* reason = nullptr, const RowProgress& onRow = {});
 
-// What a conversion needs to know before it reads a pixel: the header, and
-// the absolute position of each tile row's run (only the first tile of a
-// tile row says where its run starts).
-struct MosPlan {
-    MosHeader header;
-    std::vector<std::uint64_t> runStart;
-};
-
-// Reads the header and the offset table and checks that every region lies
-// within the file: "" when the file can be converted, else why not.
-std::string planMos(std::istream& in, std::uint64_t inputSize, MosPlan& plan);
-
-// Whether a MOS file would convert, judged by the very checks the converter
-// makes before it writes anything. For a whole file, its header; otherwise
-// the first reason it cannot be converted, in words a user can act on.
-struct MosCheck {
-    bool whole = false;
-    std::string reason;
-    MosHeader header;
-};
-
 // The system's message for an error, in the portable words where it has them
 // ("No such file or directory", "Permission denied").
 std::string describe(const std::error_code& error);
 
-MosCheck checkMosStream(std::istream& in, std::uint64_t inputSize);
 
 // The size of the bitmap the MOS file in `in` makes, from its header alone;
 // 0 when the header is not well-formed (the conversion will say why).

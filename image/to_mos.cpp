@@ -1,7 +1,7 @@
 #include "to_mos.h"
 
 #include "byte_order.h"
-#include "to_bitmap.h"
+#include "mos_reading.h"
 #include "file_range.h"
 #include "quantise.h"
 #include "wrapping.h"
