@@ -28,31 +28,25 @@ constexpr std::uint64_t outputChunkBytes = 128 * 1024;
 constexpr std::uint64_t wideChunkRows = 32;
 constexpr std::uint64_t wideChunkBytes = 1024 * 1024;
 
-bool writeBytes(std::ostream& out, const unsigned char* bytes, std::uint64_t length)
-{
-    out.write(reinterpret_cast<const char*>(bytes), static_cast<std::streamsize>(length));
-    return static_cast<bool>(out);
-}
-
-// Builds `count` bitmap rows, rowSize bytes apart in dst, from pixel rows
-// yBottom, yBottom - 1, ... (counted from the top) of one tile row: bitmaps
-// run bottom-up. run holds the tile row's index bytes as stored: tile after
-// tile, each tile's rows top to bottom, so tile c starts at 64 x c x h and its
-// row y is y x its width further on.
+// Builds `count` rows, rowSize bytes apart in dst, from pixel rows yFirst,
+// yFirst + step, ... (counted from the top; step -1 for a bitmap, which runs
+// bottom-up) of one tile row. run holds the tile row's index bytes as stored:
+// tile after tile, each tile's rows top to bottom, so tile c starts at
+// 64 x c x h and its row y is y x its width further on.
 //
 // It goes tile by tile, not row by row: one tile's 1 KiB palette then stays in
 // the nearest cache (or in registers) for all the rows, where a whole row
 // would pull in every palette of the tile row (256 KiB for a 16384-wide
 // picture) each time.
 void buildRows(LookupKernel lookUp, const MosHeader& header, const unsigned char* run, const unsigned char* palettes,
-               int h, int yBottom, int count, std::size_t rowSize, unsigned char* dst)
+               int h, int yFirst, int step, int count, std::size_t rowSize, unsigned char* dst)
 {
     for (int c = 0; c < header.columns; ++c) {
         const std::size_t column = static_cast<std::size_t>(c);
         const std::size_t width = static_cast<std::size_t>(tileWidth(header, c));
         const unsigned char* tile = run + static_cast<std::size_t>(tileInRun(c, h));
-        lookUp(palettes + paletteBytes * column, tile + static_cast<std::size_t>(yBottom) * width,
-               -static_cast<std::ptrdiff_t>(width), width, static_cast<std::size_t>(count),
+        lookUp(palettes + paletteBytes * column, tile + static_cast<std::size_t>(yFirst) * width,
+               step * static_cast<std::ptrdiff_t>(width), width, static_cast<std::size_t>(count),
                dst + 3 * static_cast<std::size_t>(tileSize) * column, rowSize);
     }
     const std::size_t used = 3 * static_cast<std::size_t>(header.width);
@@ -62,7 +56,7 @@ void buildRows(LookupKernel lookUp, const MosHeader& header, const unsigned char
 }
 
 // Converts, or says why not: "" on success.
-std::string convert(std::istream& in, std::uint64_t inputSize, std::ostream& out, std::ostream* progress,
+std::string convert(std::istream& in, std::uint64_t inputSize, RowWriter& out, std::ostream* progress,
                     const RowProgress& onRow)
 {
     MosPlan plan;
@@ -80,9 +74,7 @@ std::string convert(std::istream& in, std::uint64_t inputSize, std::ostream& out
     if (!why.empty())
         return why;
 
-    unsigned char bitmapHeaders[bitmapHeadersSize];
-    putBitmapHeaders(bitmapHeaders, header.width, header.height);
-    if (!writeBytes(out, bitmapHeaders, bitmapHeadersSize))
+    if (!out.begin(header.width, header.height))
         return writeFailed;
 
     // Buffers no larger than the picture needs: a small picture takes little.
@@ -104,30 +96,38 @@ std::string convert(std::istream& in, std::uint64_t inputSize, std::ostream& out
     const LookupKernel lookUp = lookupKernel();
     std::uint64_t rowsInChunk = 0;
 
-    for (int r = header.rows - 1; r >= 0; --r) {
+    // A bitmap runs bottom-up: the bottom tile row first, and in each tile
+    // row its bottom pixel row first. Other formats run top-down.
+    const bool bottomUp = out.bottomUp();
+    const int step = bottomUp ? -1 : 1;
+    for (int k = 0; k < header.rows; ++k) {
+        const int r = bottomUp ? header.rows - 1 - k : k;
         const int h = tileHeight(header, r);
         const std::uint64_t paletteRow = paletteRowPosition(header, r);
         if (!readAt(in, paletteRow, palettes, paletteBlockBytes) ||
             !readAt(in, runStart[static_cast<std::size_t>(r)], run, width * static_cast<std::uint64_t>(h)))
             return unreadable;
-        // Bitmap rows go bottom-up, so the tile row's bottom pixel row comes
-        // first; fill the chunk in bands and write it whenever it is full.
-        for (int y = h - 1; y >= 0;) {
-            const int count = static_cast<int>(std::min<std::uint64_t>(static_cast<std::uint64_t>(y) + 1, chunkRows - rowsInChunk));
-            buildRows(lookUp, header, run, palettes, h, y, count, static_cast<std::size_t>(rowSize),
+        // Fill the chunk in bands and hand it on whenever it is full.
+        for (int done = 0; done < h;) {
+            const int y = bottomUp ? h - 1 - done : done;
+            const int count = static_cast<int>(std::min<std::uint64_t>(static_cast<std::uint64_t>(h - done), chunkRows - rowsInChunk));
+            buildRows(lookUp, header, run, palettes, h, y, step, count, static_cast<std::size_t>(rowSize),
                       chunk + rowsInChunk * rowSize);
-            y -= count;
+            done += count;
             rowsInChunk += static_cast<std::uint64_t>(count);
             if (rowsInChunk == chunkRows) {
-                if (!writeBytes(out, chunk, chunkRows * rowSize))
+                if (!out.rows(chunk, static_cast<std::size_t>(rowSize), static_cast<int>(chunkRows)))
                     return writeFailed;
                 rowsInChunk = 0;
             }
         }
         if (onRow)
-            onRow(header.rows - r, header.rows, width * (height - static_cast<std::uint64_t>(tileSize) * static_cast<std::uint64_t>(r)));
+            onRow(k + 1, header.rows,
+                  width * (bottomUp ? height - static_cast<std::uint64_t>(tileSize) * static_cast<std::uint64_t>(r)
+                                    : std::min(height, static_cast<std::uint64_t>(tileSize) * static_cast<std::uint64_t>(r + 1))));
     }
-    if (!writeBytes(out, chunk, rowsInChunk * rowSize) || !out.flush())
+    if ((rowsInChunk > 0 && !out.rows(chunk, static_cast<std::size_t>(rowSize), static_cast<int>(rowsInChunk))) ||
+        !out.finish())
         return writeFailed;
     if (progress)
         *progress << "Done" << std::endl;
@@ -151,6 +151,13 @@ const char* const writeFailed = "the bitmap could not be written";
 
 bool convertMosStream(std::istream& in, std::uint64_t inputSize, std::ostream& out, std::ostream* progress,
                       std::string* reason, const RowProgress& onRow)
+{
+    BmpWriter bitmap(out);
+    return convertMos(in, inputSize, bitmap, progress, reason, onRow);
+}
+
+bool convertMos(std::istream& in, std::uint64_t inputSize, RowWriter& out, std::ostream* progress,
+                std::string* reason, const RowProgress& onRow)
 {
     try {
         return report(convert(in, inputSize, out, progress, onRow), reason);

@@ -2,6 +2,7 @@
 
 #include "mos.h"
 #include "mos_reading.h"
+#include "row_writer.h"
 
 #include <cstdint>
 #include <istream>
@@ -23,6 +24,11 @@ extern const char* const writeFailed;
 // writeFailed. Nothing is thrown. (The driver opens the file: InputFile.)
 bool convertMosStream(std::istream& in, std::uint64_t inputSize, std::ostream& out, std::ostream* progress,
                       std::string* reason = nullptr, const RowProgress& onRow = {});
+
+// The same into any format's writer (a PNG, say): every row in the order the
+// writer stores them.
+bool convertMos(std::istream& in, std::uint64_t inputSize, RowWriter& out, std::ostream* progress,
+                std::string* reason = nullptr, const RowProgress& onRow = {});
 
 // The system's message for an error, in the portable words where it has them
 // ("No such file or directory", "Permission denied").
