@@ -10,6 +10,7 @@
 #include "options.h"
 #include "output_name.h"
 #include "plan.h"
+#include "png_writer.h"
 #include "progress.h"
 #include "to_mos.h"
 
@@ -328,6 +329,8 @@ Result convertFile(const Options& o, const quiltpix::PlannedFile& p, const std::
         const char* option = o.like ? "--like" : o.dither ? "--dither" : "--fresh";
         return failed(o, input, std::string(option) + " is for bitmaps, and this is read as a MOS file");
     }
+    if (p.png && !quiltpix::pngAvailable())
+        return failed(o, p.output, quiltpix::pngNeedsZlib);
     if (p.overwritesItself) {
         sayWhy(p.output, "that is the input file itself");
         if (!o.quiet)
@@ -343,8 +346,10 @@ Result convertFile(const Options& o, const quiltpix::PlannedFile& p, const std::
     }
     // Known before any work: a conversion that cannot fit is refused now,
     // not when the disk is full, and a very large output is said first.
-    const std::uint64_t need = back ? quiltpix::mosSizeFor(in.stream(), in.size())
-                                    : quiltpix::bitmapSizeFor(in.stream(), in.size());
+    // (A PNG's size is known only once it is written.)
+    const std::uint64_t need = back    ? quiltpix::mosSizeFor(in.stream(), in.size())
+                               : p.png ? 0
+                                       : quiltpix::bitmapSizeFor(in.stream(), in.size());
     const std::optional<std::uint64_t> room = file.freeSpace();
     if (room && need > *room)
         return failed(o, p.output,
@@ -355,8 +360,11 @@ Result convertFile(const Options& o, const quiltpix::PlannedFile& p, const std::
     if (back)
         return convertBack(o, p, in, file, progress);
     std::string reason;
-    const bool converted = quiltpix::convertMosStream(
-        in.stream(), in.size(), file.stream(), o.quiet ? nullptr : &std::cout, &reason,
+    quiltpix::BmpWriter bitmap(file.stream());
+    quiltpix::PngWriter png(file.stream(), o.small);
+    const bool converted = quiltpix::convertMos(
+        in.stream(), in.size(), p.png ? static_cast<quiltpix::RowWriter&>(png) : bitmap,
+        o.quiet ? nullptr : &std::cout, &reason,
         [&progress](int done, int total, std::uint64_t pixels) { progress.update(done, total, pixels); });
     progress.erase();
     if (converted) {

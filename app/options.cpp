@@ -39,6 +39,10 @@ Options parse(const std::vector<std::filesystem::path>& arguments)
             o.fresh = true;
         } else if (a == "--force") {
             o.force = true;
+        } else if (a == "--png") {
+            o.png = true;
+        } else if (a == "--small") {
+            o.small = true;
         } else if (a == "--like") {
             if (i + 1 == arguments.size()) {
                 o.error = "Option --like needs a path";

@@ -17,6 +17,8 @@ struct Options {
     bool all = false;
     bool fresh = false; // the way back: a fresh layout, whatever the output name holds
     bool force = false; // replace an output even where that would lose an edit
+    bool png = false;   // MOS files become PNG (STEM.png), not bitmaps
+    bool small = false; // PNG: smaller and slower
     std::optional<std::filesystem::path> output;
     std::optional<std::filesystem::path> like; // an original, or with --all a folder of them
     std::vector<std::filesystem::path> files;

@@ -130,9 +130,15 @@ std::vector<PlannedFile> makePlan(const Options& o)
         if (opens && !o.all)
             p.opened = in;
         if (!p.bitmap) {
-            p.output = !o.output ? makeOutputName(p.input, ".bmp")
-                       : o.all || namesFolder(*o.output) ? outputNameInFolder(*o.output, p.input, ".bmp")
-                                                         : *o.output;
+            // The format follows the name -o gives, or --png.
+            const char* extension = o.png ? ".png" : ".bmp";
+            if (!o.output)
+                p.output = makeOutputName(p.input, extension);
+            else if (o.all || namesFolder(*o.output))
+                p.output = outputNameInFolder(*o.output, p.input, extension);
+            else
+                p.output = *o.output;
+            p.png = lower(p.output.extension().u8string()) == ".png" || (o.png && p.output.extension().empty());
         } else {
             p.output = backOutput(o, p.input, folders);
             if (o.like && o.all) {

@@ -17,7 +17,8 @@ namespace quiltpix {
 // refuses. A single run, --all and --check share it.
 struct PlannedFile {
     std::filesystem::path input;
-    bool bitmap = false; // the way back
+    bool bitmap = false; // the way back (a bitmap or a PNG)
+    bool png = false;    // a MOS file to be written as PNG
     std::filesystem::path output;
     // The way back: the MOS file --like names for it (the file, or its match
     // in --like's folder). Without one, a MOS file under the output name is
