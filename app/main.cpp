@@ -1,6 +1,6 @@
 // quiltpix: converts one MOS tiled picture into a 24-bit BMP, or a bitmap
 // back into a MOS file.
-#include "bitmap_reader.h"
+#include "picture_reader.h"
 #include "console.h"
 #include "folders.h"
 #include "input_file.h"
@@ -150,14 +150,14 @@ int check(const Options& o)
             continue;
         }
         if (quiltpix::isBitmap(input)) {
-            const quiltpix::BitmapCheck result = quiltpix::checkBitmapStream(input.stream(), input.size());
+            const quiltpix::PictureCheck result = quiltpix::checkPictureStream(input.stream(), input.size());
             if (!result.whole) {
                 sayWhy(file, result.reason);
                 status = 1;
             } else if (!o.quiet) {
                 const std::uint64_t makes = quiltpix::freshMosSize(result.format.width, result.format.height);
                 std::cout << displayName(file) << ": " << result.format.width << " x " << result.format.height
-                          << " pixels, " << result.format.describe()
+                          << " pixels, " << result.format.description
                           << (isOutsized(makes, input.size()) ? ", makes " + std::to_string(makes) + " bytes" : "")
                           << ": whole" << std::endl;
             }
@@ -295,7 +295,7 @@ Result convertBack(const Options& o, const quiltpix::PlannedFile& p, quiltpix::I
                             " bytes it holds more than 1 MiB past the picture's last byte were not copied");
         // One palette for the whole picture, as editors save 8-bit bitmaps,
         // cannot give each tile its own colours back.
-        if (summary.format.bits <= 8 && summary.comparedWithOriginal && 2 * summary.changed > summary.tiles)
+        if (summary.format.onePalette && summary.comparedWithOriginal && 2 * summary.changed > summary.tiles)
             lines.push_back(displayName(p.input) + ": most tiles differ from the original: the editor saved it with "
                                                    "one palette for the whole picture; save it as 24-bit to keep "
                                                    "each tile's colours");

@@ -1,6 +1,6 @@
 #include "plan.h"
 
-#include "bitmap_reader.h"
+#include "picture_reader.h"
 #include "console.h"
 #include "output_name.h"
 
@@ -99,10 +99,10 @@ FileKey keyOf(const fs::path& path)
 bool isBitmap(InputFile& file)
 {
     std::istream& in = file.stream();
-    unsigned char head[2] = {};
+    unsigned char head[8] = {};
     in.seekg(0);
-    in.read(reinterpret_cast<char*>(head), 2);
-    const bool bitmap = in.gcount() == 2 && looksLikeBitmap(head, 2);
+    in.read(reinterpret_cast<char*>(head), 8);
+    const bool bitmap = looksLikePicture(head, static_cast<std::size_t>(in.gcount()));
     in.clear();
     in.seekg(0);
     return bitmap;

@@ -36,8 +36,8 @@ struct PlannedFile {
 
 std::vector<PlannedFile> makePlan(const Options& o);
 
-// A file that begins with "BM" goes the way back; anything else is read as
-// a MOS file, whose first bytes are never examined.
+// A file that begins with "BM" or the PNG signature goes the way back;
+// anything else is read as a MOS file, whose first bytes are never examined.
 bool isBitmap(InputFile& file);
 
 } // namespace quiltpix

@@ -3,6 +3,8 @@
 #include "byte_order.h"
 #include "mos_reading.h"
 #include "file_range.h"
+#include "bitmap_reader.h"
+#include "png_reader.h"
 #include "quantise.h"
 #include "wrapping.h"
 
@@ -66,10 +68,9 @@ bool regionsApart(const MosPlan& plan)
     return true;
 }
 
-bool sameFormat(const BitmapFormat& a, const BitmapFormat& b)
+bool sameFormat(const PictureFormat& a, const PictureFormat& b)
 {
-    return a.width == b.width && a.height == b.height && a.topDown == b.topDown && a.bits == b.bits &&
-           a.compression == b.compression && a.dataOffset == b.dataOffset && a.masks == b.masks;
+    return a.width == b.width && a.height == b.height && a.topDown == b.topDown && a.description == b.description;
 }
 
 // A running hash of the pixels, to tell whether two readings of one file saw
@@ -97,11 +98,12 @@ public:
 
     std::string run(bool& likeFault)
     {
-        BitmapReader reader(in_, size_);
+        const std::unique_ptr<PictureReader> first = pictureReader(in_, size_);
+        PictureReader& reader = *first;
         std::string why = reader.open();
         if (!why.empty())
             return why;
-        const BitmapFormat& f = reader.format();
+        const PictureFormat f = reader.picture();
         header_ = freshHeader(f.width, f.height);
         summary_.format = f;
         summary_.tiles = tileCount(header_);
@@ -126,12 +128,12 @@ public:
                 if (!regionsApart(original_)) {
                     // Rewriting one tile would change another's bytes too:
                     // look first whether anything changed at all.
-                    BitmapReader again(in_, size_);
-                    why = again.open();
-                    if (!why.empty() || !sameFormat(again.format(), f))
+                    const std::unique_ptr<PictureReader> again = pictureReader(in_, size_);
+                    why = again->open();
+                    if (!why.empty() || !sameFormat(again->picture(), f))
                         return changedWhileRead;
                     comparing_ = true;
-                    why = rows(again);
+                    why = rows(*again);
                     comparing_ = false;
                     if (!why.empty())
                         return why;
@@ -252,9 +254,9 @@ private:
 
     // Reads the bitmap a tile row at a time in the order it stores them, and
     // hands each to the tile row's conversion.
-    std::string rows(BitmapReader& reader)
+    std::string rows(PictureReader& reader)
     {
-        const bool topDown = reader.format().topDown;
+        const bool topDown = reader.picture().topDown;
         for (int step = 0; step < header_.rows; ++step) {
             const int r = topDown ? step : header_.rows - 1 - step;
             const int h = tileHeight(header_, r);
@@ -445,6 +447,16 @@ std::string convertToMos(std::istream& in, std::uint64_t size, ByteSink& out, co
 
 std::uint64_t mosSizeFor(std::istream& in, std::uint64_t size)
 {
+    // A PNG's size stands in its first chunk; a bitmap's reader reads no
+    // more than its headers to open.
+    unsigned char head[24] = {};
+    if (size >= sizeof head && readAt(in, 0, head, sizeof head) && looksLikePng(head, sizeof head) &&
+        std::memcmp(head + 12, "IHDR", 4) == 0) {
+        const std::uint32_t width = readU32be(head + 16), height = readU32be(head + 20);
+        return width >= 1 && width <= 32767 && height >= 1 && height <= 32767
+                   ? freshMosSize(static_cast<int>(width), static_cast<int>(height))
+                   : 0;
+    }
     try {
         BitmapReader reader(in, size);
         if (!reader.open().empty())

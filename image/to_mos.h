@@ -8,7 +8,7 @@
 // own offset in the table, and the tile data in tile order.
 #pragma once
 
-#include "bitmap_reader.h"
+#include "picture_reader.h"
 #include "mos.h"
 
 #include <cstddef>
@@ -53,7 +53,7 @@ struct MosOptions {
 constexpr std::uint64_t keptAfterPicture = 1 << 20;
 
 struct MosSummary {
-    BitmapFormat format;
+    PictureFormat format;
     std::uint64_t tiles = 0;
     std::uint64_t exact = 0;     // tiles whose every pixel kept its colour
     std::uint64_t quantised = 0; // tiles given 256 colours of their own
@@ -73,7 +73,7 @@ struct MosSummary {
     std::string line() const;
 };
 
-// Writes the MOS file for the bitmap in `in`. "" on success; otherwise why
+// Writes the MOS file for the picture (a bitmap or a PNG) in `in`. "" on success; otherwise why
 // not, and then `likeFault` tells whether the original (not the bitmap) is
 // at fault, or the reason is mosWriteFailed when writing failed.
 std::string convertToMos(std::istream& in, std::uint64_t size, ByteSink& out, const MosOptions& options,

@@ -571,6 +571,30 @@ bool OutputFile::commit()
     if (::close(fd) != 0)
         return s.failWithErrno();
     SignalsHeld held;
+#if defined(RENAME_EXCHANGE) && !defined(QUILTPIX_NO_EXCHANGE)
+    // Exchanged rather than renamed over the old output, the old output is
+    // never lost to a swap that falls after the check above: if the name
+    // we put in place is not our file, the exchange is undone.
+    if (s.replacing) {
+        if (::renameat2(s.dir, s.hidden.c_str(), s.dir, s.name.c_str(), RENAME_EXCHANGE) == 0) {
+            const bool placed = ::fstatat(s.dir, s.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                                ours.st_dev == named.st_dev && ours.st_ino == named.st_ino;
+            if (!placed)
+                ::renameat2(s.dir, s.hidden.c_str(), s.dir, s.name.c_str(), RENAME_EXCHANGE);
+            ::unlinkat(s.dir, s.hidden.c_str(), 0); // the old output, or their link
+            pendingSet = 0;
+            s.hidden.clear();
+            if (!placed)
+                return s.fail("the temporary file was replaced by someone else");
+            s.committed = true;
+            return true;
+        }
+        // A file system that cannot exchange names (or an output that went
+        // meanwhile): renamed as below.
+        if (errno != EINVAL && errno != ENOSYS && errno != ENOENT && errno != EOPNOTSUPP)
+            return s.failWithErrno();
+    }
+#endif
     if (::renameat(s.dir, s.hidden.c_str(), s.dir, s.name.c_str()) != 0)
         return s.failWithErrno();
     pendingSet = 0;

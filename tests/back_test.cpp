@@ -1,6 +1,7 @@
 // The way back, bitmap to MOS: every variant read as it shows, the round
 // trip exact for every layout, --like giving the original back, broken
 // bitmaps refused with their reason, and the quantiser's promises.
+#include "bitmap_reader.h"
 #include "bitmaps.h"
 #include "to_bitmap.h"
 #include "picture.h"
@@ -316,9 +317,10 @@ TEST(WayBack, ABitmapThatChangesBetweenTheTwoReadingsIsRefused)
         {"not a bitmap any more", Bytes(bitmap.size(), 'x'), true},
         {"one pixel edited", writeBitmapVariant(edited, {}).bytes, false},
     };
-    // The headers are read twice by each opening, the pixels start at 54:
-    // rewritten as the second opening begins, or between the two passes.
-    const std::pair<std::streamoff, int> moments[] = {{0, 3}, {54, 2}};
+    // Each opening looks at the first bytes, then reads the headers twice;
+    // the pixels start at 54: rewritten as the second opening begins, or
+    // between the two passes.
+    const std::pair<std::streamoff, int> moments[] = {{0, 4}, {54, 2}};
     for (const auto& [at, nth] : moments)
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.what) + ", at the seek to " + std::to_string(at));

@@ -499,13 +499,14 @@ TEST_F(Driver, AllConvertsEveryFileAndTellsTheTruthInItsStatus)
 }
 
 // A file of another kind is named for what it is when its header is refused.
+// (A PNG goes the way back, as a bitmap does.)
 TEST_F(Driver, AWrongKindOfFileIsNamedForWhatItIs)
 {
     const struct {
         const char* kind;
         std::string head;
     } kinds[] = {
-        {"PNG", "\x89PNG\r\n\x1a\n"}, {"JPEG", "\xff\xd8\xff\xe0"}, {"GIF", "GIF89a"}, {"TIFF", "II*"},
+        {"JPEG", "\xff\xd8\xff\xe0"}, {"GIF", "GIF89a"}, {"TIFF", "II*"},
         {"WebP", std::string("RIFF\x10\0\0\0WEBP", 12)}, {"ZIP", "PK\x03\x04"}, {"PDF", "%PDF-1.7"}, {"gzip", "\x1f\x8b\x08"},
     };
     for (const auto& k : kinds) {

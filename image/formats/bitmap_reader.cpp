@@ -431,6 +431,17 @@ bool looksLikeBitmap(const unsigned char* bytes, std::size_t length)
     return length >= 2 && bytes[0] == 'B' && bytes[1] == 'M';
 }
 
+PictureFormat BitmapReader::picture() const
+{
+    PictureFormat p;
+    p.width = format_.width;
+    p.height = format_.height;
+    p.topDown = format_.topDown;
+    p.onePalette = format_.bits <= 8;
+    p.description = format_.describe();
+    return p;
+}
+
 BitmapCheck checkBitmapStream(std::istream& in, std::uint64_t size)
 {
     BitmapCheck check;

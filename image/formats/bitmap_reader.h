@@ -21,6 +21,8 @@
 // (2) are streams of two-byte commands (see the reader).
 #pragma once
 
+#include "picture_reader.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -54,26 +56,27 @@ struct BitmapFormat {
 // file stores them (bottom row first unless top-down). Every size and offset
 // is checked against the file's length before it is used, and anything the
 // reader cannot read exactly is refused with a reason; nothing is guessed.
-class BitmapReader {
+class BitmapReader : public PictureReader {
 public:
     BitmapReader(std::istream& in, std::uint64_t size);
-    ~BitmapReader();
+    ~BitmapReader() override;
     BitmapReader(const BitmapReader&) = delete;
     BitmapReader& operator=(const BitmapReader&) = delete;
 
     // Reads and judges the headers and the colour table: "" when the pixels
     // can be read, the reason otherwise.
-    std::string open();
+    std::string open() override;
     const BitmapFormat& format() const { return format_; }
+    PictureFormat picture() const override;
 
     // The next `count` stored rows as blue, green, red triples, row k at
     // bgr + k x step (negative to turn bottom-up rows the right way round).
     // "" or why the rows cannot be read.
-    std::string readRows(unsigned char* bgr, std::ptrdiff_t step, int count);
+    std::string readRows(unsigned char* bgr, std::ptrdiff_t step, int count) override;
 
     // Pixels read so far whose alpha is not fully opaque (only bitmaps with an
     // alpha mask have any).
-    std::uint64_t translucent() const { return translucent_; }
+    std::uint64_t translucent() const override { return translucent_; }
 
 private:
     struct Decoder;

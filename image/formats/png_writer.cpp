@@ -1,5 +1,7 @@
 #include "png_writer.h"
 
+#include "byte_order.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -38,14 +40,6 @@ bool pngAvailable()
 namespace {
 
 constexpr std::size_t chunkLimit = 256 * 1024; // bytes of image data in one IDAT
-
-void putU32be(unsigned char* p, std::uint32_t v)
-{
-    p[0] = static_cast<unsigned char>(v >> 24);
-    p[1] = static_cast<unsigned char>(v >> 16);
-    p[2] = static_cast<unsigned char>(v >> 8);
-    p[3] = static_cast<unsigned char>(v);
-}
 
 int paeth(int a, int b, int c)
 {
