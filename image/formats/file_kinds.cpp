@@ -11,6 +11,10 @@ const char* knownKind(const unsigned char* bytes, std::size_t length)
     };
     if (starts("\x89PNG\r\n\x1a\n", 8))
         return "PNG";
+    // A PNG whose signature was damaged (a transfer that changed its line
+    // ends, say) still has its name and its first chunk in place.
+    if (starts("PNG", 3, 1) || starts("IHDR", 4, 12))
+        return "damaged PNG";
     if (starts("\xff\xd8\xff", 3))
         return "JPEG";
     if (starts("GIF87a", 6) || starts("GIF89a", 6))
