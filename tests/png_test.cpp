@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <sstream>
 
 using namespace quiltpix;
@@ -210,4 +211,34 @@ TEST_F(Png, BrokenFilesAreRefusedWithTheirReason)
     }
     Picture read;
     EXPECT_EQ(readPng(pngOf(40, 20, 8, 2, 0, {}), read), "the image data ends before row 0 is complete");
+}
+
+// PngSuite, the PNG conformance suite (Debian's libsixel-examples), where it
+// is installed: every valid file converts, every corrupted one is refused,
+// and the check agrees. (scripts/crosscheck.sh holds the pixels to Pillow's.)
+TEST_F(Png, PngSuiteConvertsAndItsCorruptedFilesAreRefused)
+{
+    const std::filesystem::path suite = "/usr/share/doc/libsixel-examples/examples/images/pngsuite";
+    if (!std::filesystem::is_directory(suite))
+        GTEST_SKIP() << "PngSuite is not installed (Debian's libsixel-examples)";
+    int valid = 0, refused = 0;
+    for (const auto& folder : std::filesystem::directory_iterator(suite))
+        for (const auto& entry : std::filesystem::directory_iterator(folder.path())) {
+            SCOPED_TRACE(entry.path().string());
+            const Bytes file = readFile(entry.path().string());
+            Bytes mos;
+            const std::string why = toMos(file, mos);
+            std::istringstream in(text(file));
+            EXPECT_EQ(checkPictureStream(in, file.size()).reason, why);
+            if (folder.path().filename() == "corrupted") {
+                EXPECT_NE(why, "");
+                ++refused;
+            } else {
+                EXPECT_EQ(why, "");
+                EXPECT_TRUE(referenceDecode(mos));
+                ++valid;
+            }
+        }
+    EXPECT_EQ(valid, 160);
+    EXPECT_EQ(refused, 14);
 }

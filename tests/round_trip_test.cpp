@@ -402,3 +402,38 @@ TEST_F(RoundTrip, ProgressShowsOnATerminalOnlyAndLeavesNoTrace)
     std::vector<std::string> quiet = {"-q", "a.mos"};
     EXPECT_EQ(onTerminal(dir_, quiet), "");
 }
+
+// PNG from the command line: the format follows -o's name or --png; a PNG
+// goes the way back like a bitmap, into its original; --check reads it.
+TEST_F(RoundTrip, PngGoesBothWaysFromTheCommandLine)
+{
+    if (std::string(run({"-q", "-o", "probe.png", "missing.mos"}).out).find("zlib") != std::string::npos)
+        GTEST_SKIP() << "a build without zlib";
+    const IndexedPicture p = picture(9);
+    put("pic.mos", writeMos(p));
+    put("other.mos", writeMos(picture(10)));
+    Outcome r = run({"-o", "x.PNG", "pic.mos"});
+    EXPECT_EQ(r.out, banner + "6192\nDone\nMos file converted successfully!\n");
+    const Bytes png = readFile((dir_ / "x.PNG").string());
+    ASSERT_GT(png.size(), 8u);
+    EXPECT_EQ(Bytes(png.begin(), png.begin() + 4), (Bytes{0x89, 'P', 'N', 'G'}));
+    EXPECT_EQ(run({"-q", "--png", "pic.mos"}).status, 0);
+    EXPECT_EQ(readFile((dir_ / "pic.png").string()), png);
+    EXPECT_EQ(run({"-q", "--small", "-o", "small.png", "pic.mos"}).status, 0);
+    EXPECT_LE(readFile((dir_ / "small.png").string()).size(), png.size());
+    EXPECT_EQ(run({"--all", "-q", "--png", "-o", "out/", "pic.mos", "other.mos"}).out, "");
+    EXPECT_TRUE(fs::exists(dir_ / "out/pic.png") && fs::exists(dir_ / "out/other.png"));
+
+    // Back: into the original, which an unedited PNG leaves as it was.
+    r = run({"pic.png"});
+    EXPECT_EQ(r.out, banner + "pic.png: its original is pic.mos; what still agrees with it keeps its bytes\n"
+                              "pic.png: 130 x 70 pixels, 6 tiles, 0 changed: 6 kept exactly, 0 quantised\nDone\n"
+                              "pic.mos: unchanged\nBitmap converted successfully!\n");
+    EXPECT_EQ(run({"--check", "pic.png"}).out,
+              banner + "pic.png: 130 x 70 pixels, PNG, 8-bit RGB, not interlaced: whole\n");
+    put("bad.png", Bytes(png.begin(), png.end() - 20));
+    r = run({"bad.png"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.out.find("bad.png: the IDAT chunk needs bytes 33 to "), std::string::npos) << r.out;
+    EXPECT_FALSE(fs::exists(dir_ / "bad.mos"));
+}
