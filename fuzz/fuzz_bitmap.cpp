@@ -3,6 +3,6 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    fuzzBitmapReader(data, size);
+    fuzzPictureReader(data, size);
     return 0;
 }

@@ -1,11 +1,12 @@
 #include "properties.h"
 
-#include "bitmap_reader.h"
+#include "picture_reader.h"
 #include "picture.h"
 #include "to_bitmap.h"
 #include "to_mos.h"
 
 #include <algorithm>
+#include <memory>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -35,15 +36,15 @@ constexpr std::uint64_t mostPixelsRead = 1 << 12;
 
 void fuzzWayBack(const std::uint8_t* data, std::size_t length)
 {
-    if (!quiltpix::looksLikeBitmap(data, length))
+    if (!quiltpix::looksLikePicture(data, length))
         return;
     const std::string bytes(reinterpret_cast<const char*>(data), length);
     const std::uint64_t size = bytes.size();
     {
         std::istringstream in(bytes);
-        quiltpix::BitmapReader reader(in, size);
-        if (reader.open().empty() &&
-            static_cast<std::uint64_t>(reader.format().width) * static_cast<std::uint64_t>(reader.format().height) > mostPixels)
+        const std::unique_ptr<quiltpix::PictureReader> reader = quiltpix::pictureReader(in, size);
+        if (reader->open().empty() &&
+            static_cast<std::uint64_t>(reader->picture().width) * static_cast<std::uint64_t>(reader->picture().height) > mostPixels)
             return;
     }
     std::istringstream in(bytes);
@@ -51,7 +52,7 @@ void fuzzWayBack(const std::uint8_t* data, std::size_t length)
     quiltpix::MosSummary summary;
     const std::string why = quiltpix::convertToMos(in, size, sink, {}, summary);
     std::istringstream again(bytes);
-    const quiltpix::BitmapCheck check = quiltpix::checkBitmapStream(again, size);
+    const quiltpix::PictureCheck check = quiltpix::checkPictureStream(again, size);
     if (check.whole != why.empty() || (!why.empty() && check.reason != why))
         disagree("the check and the way back disagree");
     if (!why.empty())
@@ -63,9 +64,10 @@ void fuzzWayBack(const std::uint8_t* data, std::size_t length)
         return;
     // The pixels as the reader reads them, top row first.
     std::istringstream third(bytes);
-    quiltpix::BitmapReader reader(third, size);
+    const std::unique_ptr<quiltpix::PictureReader> readAgain = quiltpix::pictureReader(third, size);
+    quiltpix::PictureReader& reader = *readAgain;
     reader.open();
-    const quiltpix::BitmapFormat& f = reader.format();
+    const quiltpix::PictureFormat f = reader.picture();
     Picture read{f.width, f.height, std::vector<Bgr>(static_cast<std::size_t>(f.width) * static_cast<std::size_t>(f.height))};
     const std::ptrdiff_t step = static_cast<std::ptrdiff_t>(3 * static_cast<std::size_t>(f.width));
     unsigned char* top = &read.pixels.front().b;
@@ -77,14 +79,15 @@ void fuzzWayBack(const std::uint8_t* data, std::size_t length)
         disagree("the way back lost a pixel of a tile it called exact");
 }
 
-void fuzzBitmapReader(const std::uint8_t* data, std::size_t length)
+void fuzzPictureReader(const std::uint8_t* data, std::size_t length)
 {
     const std::string bytes(reinterpret_cast<const char*>(data), length);
     const std::uint64_t size = bytes.size();
     std::istringstream in(bytes);
-    quiltpix::BitmapReader reader(in, size);
+    const std::unique_ptr<quiltpix::PictureReader> picture = quiltpix::pictureReader(in, size);
+    quiltpix::PictureReader& reader = *picture;
     std::string why = reader.open();
-    const quiltpix::BitmapFormat& f = reader.format();
+    const quiltpix::PictureFormat f = reader.picture();
     if (why.empty() && static_cast<std::uint64_t>(f.width) * static_cast<std::uint64_t>(f.height) > mostPixelsRead)
         return;
     // A tile row at a time, in the order the file stores them, as the way
@@ -97,7 +100,7 @@ void fuzzBitmapReader(const std::uint8_t* data, std::size_t length)
         }
     }
     std::istringstream again(bytes);
-    const quiltpix::BitmapCheck check = quiltpix::checkBitmapStream(again, size);
+    const quiltpix::PictureCheck check = quiltpix::checkPictureStream(again, size);
     if (check.whole != why.empty() || check.reason != why)
         disagree("the check and the reader disagree");
 }

@@ -12,11 +12,12 @@
 // when the conversion succeeds.
 void fuzzMos(const std::uint8_t* data, std::size_t size);
 
-// The bitmap reader alone: the headers judged, every row read as the way
-// back reads them, and the check's verdict and reason the same.
-void fuzzBitmapReader(const std::uint8_t* data, std::size_t size);
+// A picture reader alone (the bitmap's, or PNG's for a file that begins
+// with its signature): the headers judged, every row read as the way back
+// reads them, and the check's verdict and reason the same.
+void fuzzPictureReader(const std::uint8_t* data, std::size_t size);
 
-// The whole way back: the check agrees with the conversion, the MOS file
-// written is whole, and where no tile needed quantising it holds exactly the
-// pixels the bitmap reader read.
+// The whole way back, from a bitmap or a PNG: the check agrees with the
+// conversion, the MOS file written is whole, and where no tile needed
+// quantising it holds exactly the pixels the reader read.
 void fuzzWayBack(const std::uint8_t* data, std::size_t size);

@@ -1,5 +1,5 @@
 // Runs every fuzz property over files, for compilers without libFuzzer: each
-// argument is a file, or a folder whose *.mos and *.bmp files are taken in
+// argument is a file, or a folder whose *.mos, *.bmp and *.png files are taken in
 // name order.
 #include <algorithm>
 #include <cstdint>
@@ -21,7 +21,8 @@ int main(int argc, char* argv[])
         if (fs::is_directory(argv[i])) {
             std::vector<fs::path> found;
             for (const auto& entry : fs::directory_iterator(argv[i]))
-                if (entry.is_regular_file() && (entry.path().extension() == ".mos" || entry.path().extension() == ".bmp"))
+                if (entry.is_regular_file() && (entry.path().extension() == ".mos" || entry.path().extension() == ".bmp" ||
+                                           entry.path().extension() == ".png"))
                     found.push_back(entry.path());
             std::sort(found.begin(), found.end());
             files.insert(files.end(), found.begin(), found.end());
@@ -39,7 +40,7 @@ int main(int argc, char* argv[])
         std::printf("%s\n", file.u8string().c_str()); // UTF-8 on every system
         const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
         fuzzMos(data, bytes.size());
-        fuzzBitmapReader(data, bytes.size());
+        fuzzPictureReader(data, bytes.size());
         fuzzWayBack(data, bytes.size());
     }
     std::printf("replayed %zu files\n", files.size());

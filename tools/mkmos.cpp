@@ -9,8 +9,11 @@
 //                                    sparse file: it must convert identically
 //   mkmos photo W H OUT.bmp [SEED]   a photo-like 24-bit bitmap, for the way back
 //   mkmos seeds DIR                  the fuzzer's seed files: MOS layouts and
-//                                    one small bitmap of every variant read
+//                                    one small bitmap and PNG of every variant read
 #include "bitmaps.h"
+#ifdef QUILTPIX_HAVE_ZLIB
+#include "pngs.h"
+#endif
 #include "picture.h"
 
 #include <cmath>
@@ -111,6 +114,16 @@ bool seeds(const std::string& dir)
         if (!writeFile(dir + "/" + name, writeBitmapVariant(few, v).bytes))
             return false;
     }
+#ifdef QUILTPIX_HAVE_ZLIB
+    for (const PngVariant& v : pngVariants()) {
+        std::string name = "png-" + v.name + ".png";
+        for (char& c : name)
+            if (c == ' ' || c == '/' || c == ',')
+                c = '-';
+        if (!writeFile(dir + "/" + name, writePngVariant(few, v).bytes))
+            return false;
+    }
+#endif
     return true;
 }
 
