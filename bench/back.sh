@@ -34,6 +34,7 @@ echo "the way back, in $work ($(stat -f -c %T "$work")), median of $runs runs"
 measure() {
   local times=() peak=0 t k
   for _ in $(seq "$runs"); do
+    rm -f "$work/out.mos" # a fresh output each run, not one compared with the last
     read -r t k < <(build/bench/bench_measure build/quiltpix -q -o "$work/out.mos" "$1")
     times+=("$t")
     [ "$k" -gt "$peak" ] && peak=$k

@@ -281,7 +281,7 @@ TEST_F(Driver, OptionsComeFirstCombineAndEndAtADoubleDash)
     for (const std::string option : {"--help", "-h"}) {
         const Outcome r = run({option});
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out.rfind(banner + "Usage: quiltpix [-q] [--force] [-o PATH] <mosfile>\n", 0), 0u) << r.out;
+        EXPECT_EQ(r.out.rfind(banner + "Usage: quiltpix [-q] [--force] [--png [--small]] [-o PATH] <mosfile>\n", 0), 0u) << r.out;
     }
     Outcome r = run({"--version"});
     EXPECT_EQ(r.status, 0);

@@ -5,13 +5,18 @@
 //    network file system may;
 //  - QUILTPIX_SHIM_SWAP=NAME:OTHER: the first time NAME is opened, OTHER is
 //    renamed over it at once, as someone racing the program would;
-//  - QUILTPIX_SHIM_SWAP_BEFORE=NAME:OTHER: the same just before the open.
+//  - QUILTPIX_SHIM_SWAP_BEFORE=NAME:OTHER: the same just before the open;
+//  - QUILTPIX_SHIM_SWAP_PART=TARGET: the first time the program sets the
+//    mode of a file named ".part" (as it does just before it puts the file
+//    in place), a link to TARGET is renamed over that name, as another user
+//    who may write to the folder could.
 // Both the plain and the 64-bit names are defined here, so the headers must
 // not rename one to the other.
 #undef _FILE_OFFSET_BITS
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
@@ -60,9 +65,36 @@ void swapBeforeOpening(const char* path)
     std::rename(pair.substr(colon + 1).c_str(), path);
 }
 
+void swapPartOf(int fd)
+{
+    static bool done = false;
+    const char* target = std::getenv("QUILTPIX_SHIM_SWAP_PART");
+    if (done || !target)
+        return;
+    char path[4096];
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    const ssize_t n = ::readlink(self.c_str(), path, sizeof path - 1);
+    if (n < 5)
+        return;
+    path[n] = 0;
+    if (std::strcmp(path + n - 5, ".part") != 0)
+        return;
+    done = true;
+    const std::string swap = std::string(path) + ".swap";
+    if (::symlink(target, swap.c_str()) == 0)
+        std::rename(swap.c_str(), path);
+}
+
 } // namespace
 
 extern "C" {
+
+int fchmod(int fd, mode_t mode)
+{
+    static const auto setMode = real<int (*)(int, mode_t)>("fchmod");
+    swapPartOf(fd);
+    return setMode(fd, mode);
+}
 
 int close(int fd)
 {
