@@ -2,6 +2,7 @@
 
 #include "byte_order.h"
 #include "mos_reading.h"
+#include "original.h"
 #include "file_range.h"
 #include "bitmap_reader.h"
 #include "png_reader.h"
@@ -47,26 +48,6 @@ std::string MosSummary::line() const
 }
 
 namespace {
-
-// The regions of a MOS file that its reading depends on, pairwise apart:
-// only then can one tile's bytes be rewritten without changing another's.
-bool regionsApart(const MosPlan& plan)
-{
-    const MosHeader& h = plan.header;
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> regions;
-    regions.emplace_back(0, mosHeaderSize);
-    regions.emplace_back(h.paletteOffset, tileDataBase(h));
-    const std::uint64_t width = static_cast<std::uint64_t>(h.width);
-    for (int r = 0; r < h.rows; ++r)
-        regions.emplace_back(plan.runStart[static_cast<std::size_t>(r)],
-                             plan.runStart[static_cast<std::size_t>(r)] +
-                                 width * static_cast<std::uint64_t>(tileHeight(h, r)));
-    std::sort(regions.begin(), regions.end());
-    for (std::size_t k = 1; k < regions.size(); ++k)
-        if (regions[k].first < regions[k - 1].second)
-            return false;
-    return true;
-}
 
 bool sameFormat(const PictureFormat& a, const PictureFormat& b)
 {
@@ -152,7 +133,7 @@ public:
         }
 
         if (keep_) {
-            why = copyOriginal();
+            why = copyTheOriginal();
         } else {
             why = writeTables();
         }
@@ -180,7 +161,6 @@ private:
         run_.resize(width * tileSize);
         palettes_.resize(columns * paletteBytes);
         tile_.resize(tilePixels);
-        tileIndices_.resize(tilePixels);
     }
 
     bool put(std::uint64_t pos, const unsigned char* data, std::size_t n)
@@ -202,54 +182,9 @@ private:
         return "";
     }
 
-    // The original as it reads: every region its reading depends on, and the
-    // bytes between and just after them, so that an unedited bitmap gives
-    // it back byte for byte. Its holes stay holes, and what lies far past
-    // the picture (keptAfterPicture) is dropped: a few bytes on disk must
-    // not become gigabytes.
-    std::string copyOriginal()
+    std::string copyTheOriginal()
     {
-        const MosHeader& h = original_.header;
-        std::uint64_t last = std::max<std::uint64_t>(mosHeaderSize, tileDataBase(h));
-        for (int r = 0; r < h.rows; ++r)
-            last = std::max(last, original_.runStart[static_cast<std::size_t>(r)] +
-                                      static_cast<std::uint64_t>(h.width) * static_cast<std::uint64_t>(tileHeight(h, r)));
-        const std::uint64_t end = std::min(options_.likeSize, last + std::min(keptAfterPicture, options_.likeSize - last));
-        summary_.droppedTail = options_.likeSize - end;
-        std::vector<unsigned char> chunk(1 << 20);
-        std::uint64_t pos = 0, start = 0, stop = 0;
-        while (pos < end && nextData(pos, start, stop) && start < end) {
-            for (pos = start, stop = std::min(stop, end); pos < stop;) {
-                const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), stop - pos));
-                if (!readAt(*options_.like, pos, chunk.data(), n)) {
-                    originalFault_ = true;
-                    return unreadable;
-                }
-                if (!put(pos, chunk.data(), n))
-                    return mosWriteFailed;
-                pos += n;
-            }
-        }
-        // A hole at the end still counts towards the length.
-        if (end > 0 && (pos < end)) {
-            unsigned char lastByte = 0;
-            if (!readAt(*options_.like, end - 1, &lastByte, 1)) {
-                originalFault_ = true;
-                return unreadable;
-            }
-            if (!put(end - 1, &lastByte, 1))
-                return mosWriteFailed;
-        }
-        return "";
-    }
-
-    bool nextData(std::uint64_t from, std::uint64_t& start, std::uint64_t& end) const
-    {
-        if (options_.likeData)
-            return options_.likeData(from, start, end);
-        start = from;
-        end = options_.likeSize;
-        return from < end;
+        return copyOriginal(original_, options_, out_, summary_.droppedTail, originalFault_);
     }
 
     // Reads the bitmap a tile row at a time in the order it stores them, and
@@ -353,7 +288,7 @@ private:
             rowChanged = true;
             if (comparing_)
                 continue;
-            if (repaint(palette, indices, pixels)) {
+            if (repainter_.repaint(palette, tile_.data(), indices, pixels)) {
                 ++summary_.exact;
                 continue;
             }
@@ -366,37 +301,6 @@ private:
         if (!put(paletteAt, palettes_.data(), palettes_.size()) || !put(runAt, run_.data(), runBytes))
             return mosWriteFailed;
         return "";
-    }
-
-    // Gives every changed pixel an index of the tile's old palette that has
-    // its colour; false, touching nothing, if some colour is not there.
-    bool repaint(const unsigned char* palette, unsigned char* indices, std::size_t pixels)
-    {
-        std::vector<std::pair<std::uint32_t, unsigned char>>& byColour = byColour_;
-        byColour.clear();
-        for (int k = 255; k >= 0; --k) // the first index of a colour wins
-            byColour.emplace_back(packColour(palette + 4 * k), static_cast<unsigned char>(k));
-        std::stable_sort(byColour.begin(), byColour.end(),
-                         [](const auto& a, const auto& b) { return a.first < b.first; });
-        for (std::size_t i = 0; i < pixels; ++i) {
-            const std::uint32_t want = tile_[i];
-            if (packColour(palette + 4 * std::size_t{indices[i]}) == want) {
-                tileIndices_[i] = indices[i];
-                continue;
-            }
-            auto found = std::lower_bound(byColour.begin(), byColour.end(), want,
-                                          [](const auto& e, std::uint32_t v) { return e.first < v; });
-            if (found == byColour.end() || found->first != want)
-                return false;
-            // Among equal colours the stable sort kept the descending index
-            // order; the last of the run is the lowest index.
-            auto last = found;
-            while (last + 1 != byColour.end() && (last + 1)->first == want)
-                ++last;
-            tileIndices_[i] = last->second;
-        }
-        std::copy(tileIndices_.begin(), tileIndices_.begin() + static_cast<std::ptrdiff_t>(pixels), indices);
-        return true;
     }
 
     std::istream& in_;
@@ -419,8 +323,7 @@ private:
     std::vector<unsigned char> run_;      // its index bytes, tile after tile
     std::vector<unsigned char> palettes_; // its palettes
     std::vector<std::uint32_t> tile_;
-    std::vector<unsigned char> tileIndices_;
-    std::vector<std::pair<std::uint32_t, unsigned char>> byColour_;
+    Repainter repainter_;
     TileQuantiser quantiser_;
 };
 
