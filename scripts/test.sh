@@ -3,9 +3,10 @@
 # AddressSanitizer and UndefinedBehaviorSanitizer, and, where clang is
 # installed, the tests again under clang's sanitizers with the fuzz corpus
 # replayed and a bounded fuzzing run (QUILTPIX_FUZZ_SECONDS, default 60);
-# then the bitmaps checked in two independent readers (scripts/crosscheck.sh);
-# last, the builds for Windows, i686, s390x, aarch64 and a scalar-only build,
-# tested under wine and qemu-user (scripts/cross.sh; QUILTPIX_CROSS=0 skips it).
+# then the bitmaps and PNGs checked in two independent readers and PngSuite
+# (scripts/crosscheck.sh); last, the builds for Windows, i686, s390x, aarch64,
+# a scalar-only build and one without zlib, tested under wine and qemu-user
+# (scripts/cross.sh; QUILTPIX_CROSS=0 skips it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
@@ -33,11 +34,11 @@ else
   step "clang++ not found: no clang sanitizer build and no fuzzing"
 fi
 
-step "Bitmaps in independent readers (ImageMagick, Pillow)"
+step "Bitmaps and PNGs in independent readers (ImageMagick, Pillow) and PngSuite"
 bash scripts/crosscheck.sh
 
 if [ "${QUILTPIX_CROSS:-1}" != 0 ]; then
-  step "Other systems: Windows under wine; i686, s390x, aarch64 under qemu-user; no vector kernels"
+  step "Other systems: Windows under wine; i686, s390x, aarch64 under qemu-user; no vector kernels; no zlib"
   bash scripts/cross.sh
 else
   step "QUILTPIX_CROSS=0: no builds for other systems"
