@@ -59,7 +59,6 @@ printf '%-9s %-22s %9s %9s %13s\n' picture writer seconds "MP/s" "size / BMP"
 for picture in photo mos-like; do
   bmp=$(stat -c %s "$picture.bmp")
   # Alternated: each writer's run after the others'.
-  declare -A best=()
   for writer in quiltpix quiltpix-small imagemagick pillow-6 pillow-1; do
     case $writer in
       quiltpix) read -r s _ < <(timed out.png "$q" -q -o out.png "$picture.mos") ;;
@@ -68,7 +67,6 @@ for picture in photo mos-like; do
       pillow-6) read -r s _ < <(timed out.png /usr/bin/python3 -c 'import sys; from PIL import Image; Image.open(sys.argv[1]).save(sys.argv[2], compress_level=6)' "$picture.bmp" out.png) ;;
       pillow-1) read -r s _ < <(timed out.png /usr/bin/python3 -c 'import sys; from PIL import Image; Image.open(sys.argv[1]).save(sys.argv[2], compress_level=1)' "$picture.bmp" out.png) ;;
     esac
-    "$measure" true >/dev/null # keep the shell's order of runs plain
     case $writer in
       quiltpix) "$q" -q -o out.png "$picture.mos" ;;
       quiltpix-small) rm -f out.png && "$q" -q --small -o out.png "$picture.mos" ;;

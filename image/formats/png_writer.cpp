@@ -58,6 +58,7 @@ struct PngWriter::State {
     std::vector<unsigned char> previous, current; // the rows as RGB, unfiltered
     std::array<std::vector<unsigned char>, 5> filtered; // a filter byte and the row, by each filter
     std::vector<unsigned char> idat;          // compressed data not yet written
+    bool chosen = false;                      // the way of matching, from the first rows
 
     State(std::ostream& o, bool s) : out(o), small(s) {}
     ~State()
@@ -152,9 +153,33 @@ bool PngWriter::begin(int width, int height)
     return true;
 }
 
+namespace {
+
+// The size the data compresses to at this level and strategy.
+std::size_t compressedSize(const std::vector<unsigned char>& data, int level, int strategy)
+{
+    z_stream z{};
+    if (deflateInit2(&z, level, Z_DEFLATED, 15, 8, strategy) != Z_OK)
+        return ~std::size_t{0};
+    std::vector<unsigned char> out(deflateBound(&z, static_cast<uLong>(data.size())));
+    z.next_in = const_cast<Bytef*>(data.data());
+    z.avail_in = static_cast<uInt>(data.size());
+    z.next_out = out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    const int result = deflate(&z, Z_FINISH);
+    const std::size_t size = out.size() - z.avail_out;
+    deflateEnd(&z);
+    return result == Z_STREAM_END ? size : ~std::size_t{0};
+}
+
+} // namespace
+
 bool PngWriter::rows(const unsigned char* bgr, std::size_t stride, int count)
 {
     State& s = *s_;
+    // The first rows decide between zlib's ordinary matching and run-length
+    // matching (see png_writer.h).
+    std::vector<unsigned char> first;
     for (int k = 0; k < count; ++k, bgr += stride) {
         for (std::size_t i = 0; i < s.rowBytes; i += 3) {
             s.current[i] = bgr[i + 2];
@@ -175,9 +200,19 @@ bool PngWriter::rows(const unsigned char* bgr, std::size_t stride, int count)
             s.filter(best);
         }
         const std::vector<unsigned char>& row = s.filtered[static_cast<std::size_t>(best)];
-        if (!s.deflateSome(row.data(), row.size(), Z_NO_FLUSH))
+        if (!s.chosen)
+            first.insert(first.end(), row.begin(), row.end());
+        else if (!s.deflateSome(row.data(), row.size(), Z_NO_FLUSH))
             return false;
         s.previous.swap(s.current);
+    }
+    if (!s.chosen) {
+        s.chosen = true;
+        const int level = s.small ? 6 : 1;
+        const bool runs = compressedSize(first, level, Z_RLE) < compressedSize(first, level, Z_DEFAULT_STRATEGY);
+        if (deflateParams(&s.z, level, runs ? Z_RLE : Z_DEFAULT_STRATEGY) != Z_OK)
+            return false;
+        return s.deflateSome(first.data(), first.size(), Z_NO_FLUSH);
     }
     return true;
 }
