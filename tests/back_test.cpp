@@ -74,6 +74,21 @@ Picture shapes(int width, int height, int colours)
     return p;
 }
 
+// Two tile rows of one picture stored as one run: the second tile row's
+// offset points at the first's bytes. Its layout cannot take an edit of one
+// of them.
+Bytes sharedRows(IndexedPicture& twins)
+{
+    twins = noiseIndexedPicture(64, 128, 2);
+    std::copy(twins.indices.begin(), twins.indices.begin() + 64 * 64, twins.indices.begin() + 64 * 64);
+    twins.palettes[1] = twins.palettes[0];
+    Bytes shared = writeMos(twins);
+    const std::size_t offsets = 24 + 2 * 1024;
+    shared[offsets + 4] = shared[offsets + 5] = shared[offsets + 6] = shared[offsets + 7] = 0;
+    shared.resize(shared.size() - 64 * 64);
+    return shared;
+}
+
 } // namespace
 
 TEST(WayBack, EveryBitmapVariantReadsAsItShowsAndConvertsExactly)
@@ -230,13 +245,8 @@ TEST(WayBack, LikeKeepsWhatThePictureStillAgreesWith)
     EXPECT_EQ(resized.mos, toMos(writeBitmapVariant(noisePicture(131, 70, 4), {}).bytes).mos);
 
     // Two tile rows sharing one run cannot take an edit of one of them.
-    IndexedPicture twins = noiseIndexedPicture(64, 128, 2);
-    std::copy(twins.indices.begin(), twins.indices.begin() + 64 * 64, twins.indices.begin() + 64 * 64);
-    twins.palettes[1] = twins.palettes[0];
-    Bytes shared = writeMos(twins);
-    const std::size_t offsets = 24 + 2 * 1024;
-    shared[offsets + 4] = shared[offsets + 5] = shared[offsets + 6] = shared[offsets + 7] = 0;
-    shared.resize(shared.size() - 64 * 64);
+    IndexedPicture twins;
+    Bytes shared = sharedRows(twins);
     Picture twin = colours(twins);
     EXPECT_EQ(toMos(writeBitmapVariant(twin, {}).bytes, &shared).mos, shared); // unedited: kept
     twin.at(5, 5) = twin.at(30, 30);
@@ -292,13 +302,8 @@ private:
 // twice; a bitmap that changes in between is refused, never half-used.
 TEST(WayBack, ABitmapThatChangesBetweenTheTwoReadingsIsRefused)
 {
-    IndexedPicture twins = noiseIndexedPicture(64, 128, 2);
-    std::copy(twins.indices.begin(), twins.indices.begin() + 64 * 64, twins.indices.begin() + 64 * 64);
-    twins.palettes[1] = twins.palettes[0];
-    Bytes shared = writeMos(twins);
-    const std::size_t offsets = 24 + 2 * 1024;
-    shared[offsets + 4] = shared[offsets + 5] = shared[offsets + 6] = shared[offsets + 7] = 0;
-    shared.resize(shared.size() - 64 * 64);
+    IndexedPicture twins;
+    Bytes shared = sharedRows(twins);
     const Picture twin = colours(twins);
     const Bytes bitmap = writeBitmapVariant(twin, {}).bytes;
     Picture edited = twin;

@@ -33,36 +33,34 @@ F real(const char* name)
     return reinterpret_cast<F>(::dlsym(RTLD_NEXT, name));
 }
 
-void swapAfterOpening(const char* path)
+// QUILTPIX_SHIM_SWAP (after) or QUILTPIX_SHIM_SWAP_BEFORE (before), as
+// NAME:OTHER: the first time NAME is opened, OTHER is renamed over it; before
+// the open, NAME is first moved aside (to NAME.gone), which is the moment
+// between a look at a name and its open.
+void swapOnOpening(const char* path, bool before)
 {
-    static bool done = false;
-    const char* swap = std::getenv("QUILTPIX_SHIM_SWAP");
-    if (done || !swap || !path)
+    static bool done[2] = {false, false};
+    const char* swap = std::getenv(before ? "QUILTPIX_SHIM_SWAP_BEFORE" : "QUILTPIX_SHIM_SWAP");
+    if (done[before] || !swap || !path)
         return;
     const std::string pair = swap;
     const std::size_t colon = pair.find(':');
     if (colon == std::string::npos || pair.compare(0, colon, path) != 0)
         return;
-    done = true;
+    done[before] = true;
+    if (before)
+        std::rename(path, (std::string(path) + ".gone").c_str());
     std::rename(pair.substr(colon + 1).c_str(), path);
 }
 
-// QUILTPIX_SHIM_SWAP_BEFORE=NAME:OTHER: the first time NAME is opened, just
-// before the open, NAME is moved aside (to NAME.gone) and OTHER renamed in
-// its place: the moment between a look at a name and its open.
+void swapAfterOpening(const char* path)
+{
+    swapOnOpening(path, false);
+}
+
 void swapBeforeOpening(const char* path)
 {
-    static bool done = false;
-    const char* swap = std::getenv("QUILTPIX_SHIM_SWAP_BEFORE");
-    if (done || !swap || !path)
-        return;
-    const std::string pair = swap;
-    const std::size_t colon = pair.find(':');
-    if (colon == std::string::npos || pair.compare(0, colon, path) != 0)
-        return;
-    done = true;
-    std::rename(path, (std::string(path) + ".gone").c_str());
-    std::rename(pair.substr(colon + 1).c_str(), path);
+    swapOnOpening(path, true);
 }
 
 void swapPartOf(int fd)
