@@ -106,21 +106,20 @@ bool seeds(const std::string& dir)
     Picture few{9, 5, std::vector<Bgr>(45)};
     for (std::size_t i = 0; i < few.pixels.size(); ++i)
         few.pixels[i] = {static_cast<unsigned char>(i / 7 * 40), static_cast<unsigned char>(i % 3 * 90), 200};
-    for (const BitmapVariant& v : bitmapVariants()) {
-        std::string name = "bitmap-" + v.name + ".bmp";
+    // A variant's name as a file name.
+    const auto seedName = [](std::string name) {
         for (char& c : name)
             if (c == ' ' || c == '/' || c == ',')
                 c = '-';
-        if (!writeFile(dir + "/" + name, writeBitmapVariant(few, v).bytes))
+        return name;
+    };
+    for (const BitmapVariant& v : bitmapVariants()) {
+        if (!writeFile(dir + "/" + seedName("bitmap-" + v.name + ".bmp"), writeBitmapVariant(few, v).bytes))
             return false;
     }
 #ifdef QUILTPIX_HAVE_ZLIB
     for (const PngVariant& v : pngVariants()) {
-        std::string name = "png-" + v.name + ".png";
-        for (char& c : name)
-            if (c == ' ' || c == '/' || c == ',')
-                c = '-';
-        if (!writeFile(dir + "/" + name, writePngVariant(few, v).bytes))
+        if (!writeFile(dir + "/" + seedName("png-" + v.name + ".png"), writePngVariant(few, v).bytes))
             return false;
     }
 #endif
