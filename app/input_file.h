@@ -4,9 +4,25 @@
 #include <filesystem>
 #include <istream>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace quiltpix {
+
+// One state of one file: which file it is, its size and its times. Two
+// stamps that agree say nobody wrote to the file in between (as far as the
+// system's clock can tell).
+struct FileStamp {
+    std::uint64_t device = 0, inode = 0, size = 0;
+    std::int64_t modified = 0; // in the system's units
+    std::int64_t changed = 0;  // the inode's change time (a rename changes it too)
+
+    bool sameFile(const FileStamp& o) const { return device == o.device && inode == o.inode; }
+    // The same file with the same bytes, whatever has happened to its name.
+    bool sameContent(const FileStamp& o) const { return sameFile(o) && size == o.size && modified == o.modified; }
+    bool operator==(const FileStamp& o) const { return sameContent(o) && changed == o.changed; }
+    bool operator!=(const FileStamp& o) const { return !(*this == o); }
+};
 
 // The input, opened once and read only through what was opened: it is
 // judged by the open file itself (a regular file, or refused), so nobody
@@ -32,6 +48,13 @@ public:
     // When the file was last changed, in the system's units (comparable with
     // OutputFile::existingModified()).
     std::int64_t modified() const;
+    // The file as it was opened, and as it is now (nothing if that cannot
+    // be told): a file that is still being saved shows in the difference.
+    const FileStamp& stamp() const;
+    std::optional<FileStamp> stampNow() const;
+    // Lets the file go before its time, so that its name can be replaced
+    // (Windows refuses to rename over an open file).
+    void close();
 
     struct State;
 

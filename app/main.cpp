@@ -10,10 +10,15 @@
 #include "options.h"
 #include "output_name.h"
 #include "plan.h"
+#include "judge.h"
+#include "record.h"
+#include "digest.h"
 #include "png_writer.h"
 #include "progress.h"
 #include "to_mos.h"
 
+#include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <iostream>
 #include <map>
@@ -211,63 +216,150 @@ Result failed(const Options& o, const fs::path& name, const std::string& reason)
     return Result::failed;
 }
 
-// The end of every conversion that worked: an output that already holds
-// exactly these bytes is left as it is; one that holds others and was
-// changed after the input was (an edit) is kept unless --force; anything
-// else is replaced.
-Result putInPlace(const Options& o, const quiltpix::PlannedFile& p, const quiltpix::InputFile& in,
-                  quiltpix::OutputFile& file, const std::vector<std::string>& lines)
+// A file written to while it was read would give a mix of two saves.
+bool changedSinceOpened(const quiltpix::InputFile& file)
 {
-    const quiltpix::OutputFile::Existing existing = file.compareWithExisting();
-    if (existing == quiltpix::OutputFile::Existing::same) {
-        if (!o.quiet) {
-            for (const std::string& line : lines)
-                say(line);
-            say(displayName(p.output) + ": unchanged");
+    const std::optional<quiltpix::FileStamp> now = file.stampNow();
+    return !now || *now != file.stamp();
+}
+
+// What a conversion made, for the judge of what stands under the output
+// name and for the record.
+struct Made {
+    quiltpix::Made made;
+    quiltpix::RecordEntry entry; // for the output
+    // The put-back: the file the picture came from stands under the output
+    // name, as it was read; and what the picture's own record says after.
+    std::optional<quiltpix::FileStamp> original;
+    std::optional<quiltpix::RecordEntry> pictureEntry;
+};
+
+// The end of every conversion that worked: an output that already holds
+// exactly these bytes is left as it is; one that holds the user's work (see
+// judge.h) is kept unless --force; anything else is replaced, and only the
+// very file judged (an output that appears or changes meanwhile is judged
+// again). Then the record says what stands there now.
+Result putInPlace(const Options& o, const quiltpix::PlannedFile& p, const quiltpix::InputFile& in,
+                  quiltpix::OutputFile& file, const std::vector<std::string>& lines, const Made& made,
+                  quiltpix::Records& records)
+{
+    if (changedSinceOpened(in))
+        return failed(o, p.input, quiltpix::changedWhileRead);
+    bool same = false;
+    for (int attempt = 0;; ++attempt) {
+        const quiltpix::Judgement j = quiltpix::judgeExisting(p.output, file, made.made, records.find(p.output));
+        if (made.original && (!j.stamp || !j.stamp->sameContent(*made.original)))
+            return failed(o, p.output, "it changed while this run worked, so it was left as it is; run again to judge it anew");
+        if (j.verdict == quiltpix::Verdict::same) {
+            same = true;
+            break;
         }
-        return Result::unchanged;
+        if (j.verdict == quiltpix::Verdict::keep && !o.force)
+            return failed(o, p.output, j.why);
+        if (file.commitOver(j.stamp))
+            break;
+        if (!file.changedMeanwhile() || made.original || attempt == 2)
+            return failed(o, p.output, file.failure());
     }
-    const std::optional<std::int64_t> changed = file.existingModified();
-    if (existing == quiltpix::OutputFile::Existing::differs && !o.force && changed && *changed > in.modified())
-        return failed(o, p.output,
-                      "changed after " + displayName(p.input) +
-                          ", so it would lose an edit; convert it back first, or use --force");
-    if (!file.commit())
-        return failed(o, p.output, file.failure());
-    if (!o.quiet)
+    records.put(p.output, made.entry);
+    if (made.pictureEntry)
+        records.put(p.input, *made.pictureEntry);
+    if (!o.quiet) {
         for (const std::string& line : lines)
             say(line);
-    return Result::converted;
+        if (same)
+            say(displayName(p.output) + ": unchanged");
+    }
+    return same ? Result::unchanged : Result::converted;
+}
+
+std::string lowerName(const fs::path& name)
+{
+    std::string s = name.filename().u8string();
+    for (char& c : s)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// The path a record names for a file, which finds it from anywhere.
+std::string recordedPath(const fs::path& file)
+{
+    std::error_code error;
+    return fs::absolute(file, error).lexically_normal().u8string();
+}
+
+bool sameFile(const std::string& recorded, const fs::path& file)
+{
+    std::error_code error;
+    return fs::equivalent(fs::u8path(recorded), file, error) && !error;
+}
+
+std::string tileList(const std::vector<std::uint64_t>& tiles, int columns)
+{
+    std::string list;
+    const std::size_t shown = std::min<std::size_t>(tiles.size(), 8);
+    for (std::size_t i = 0; i < shown; ++i)
+        list += (i ? ", " : "") + std::string("row ") + std::to_string(tiles[i] / static_cast<std::uint64_t>(columns) + 1) +
+                " column " + std::to_string(tiles[i] % static_cast<std::uint64_t>(columns) + 1);
+    if (tiles.size() > shown)
+        list += " and " + std::to_string(tiles.size() - shown) + " more";
+    return list;
 }
 
 // The way back: the MOS file the picture came from is its original where
 // there is one (--like's, or the one under the output name), so that what
-// still agrees with it keeps its bytes.
+// still agrees with it keeps its bytes; with the record of the picture's
+// extraction, tile by tile, only what the user edited is taken.
 Result convertBack(const Options& o, const quiltpix::PlannedFile& p, quiltpix::InputFile& in,
-                   quiltpix::OutputFile& file, quiltpix::Progress& progress)
+                   quiltpix::OutputFile& file, quiltpix::Progress& progress, quiltpix::Records& records)
 {
     quiltpix::MosOptions options;
     options.dither = o.dither;
+    options.takeConflicts = o.force;
     quiltpix::InputFile original;
     std::optional<fs::path> originalName;
+    bool originalAtOutput = false;
     std::vector<std::string> lines;
+    quiltpix::MosPlan plan;
     if (p.original) {
         const std::string problem = original.open(*p.original);
         if (!problem.empty())
             return failed(o, *p.original, problem);
         originalName = *p.original;
+        const std::string why = quiltpix::planMos(original.stream(), original.size(), plan);
+        if (!why.empty())
+            return failed(o, *p.original, why);
     } else if (!o.fresh && file.existingModified()) {
         // The output name holds a file: the original, if it is a whole MOS
-        // file; otherwise it is replaced by a fresh layout, and a line says why.
+        // file; anything else is judged at the end (kept unless --force).
         const std::string problem = original.open(p.output);
-        quiltpix::MosPlan plan;
         const std::string why =
             problem.empty() ? quiltpix::planMos(original.stream(), original.size(), plan) : problem;
-        if (why.empty())
+        if (why.empty()) {
             originalName = p.output;
-        else
+            originalAtOutput = true;
+        } else if (o.force) {
             lines.push_back(displayName(p.output) + ": not a whole MOS file (" + why +
                             "), so a fresh layout replaces it");
+        }
+    }
+    const quiltpix::PictureFormat format = quiltpix::pictureFormatOf(in.stream(), in.size());
+    if (originalName && !o.force && format.width > 0 &&
+        (format.width != plan.header.width || format.height != plan.header.height))
+        return failed(o, p.input,
+                      "it is " + std::to_string(format.width) + " x " + std::to_string(format.height) +
+                          " pixels and its original " + displayName(*originalName) + " " +
+                          std::to_string(plan.header.width) + " x " + std::to_string(plan.header.height) +
+                          " (resized in an editor?); use --fresh to write it as a new picture, or --force");
+    // What the record says of the picture's extraction from this very
+    // original, if anything.
+    const std::optional<quiltpix::RecordEntry> extraction = records.find(p.input);
+    const bool merging = originalName && extraction && sameFile(extraction->source, *originalName) &&
+                         extraction->tiles.size() == static_cast<std::size_t>(quiltpix::tileCount(plan.header)) &&
+                         extraction->sourceTiles.size() == extraction->tiles.size();
+    if (merging) {
+        options.extracted = &extraction->tiles;
+        options.originalThen = &extraction->sourceTiles;
     }
     if (originalName) {
         options.like = &original.stream();
@@ -287,20 +379,48 @@ Result convertBack(const Options& o, const quiltpix::PlannedFile& p, quiltpix::I
             return failed(o, p.output, file.failure().empty() ? reason : file.failure());
         return failed(o, likeFault ? *originalName : p.input, reason);
     }
+    if (originalName && changedSinceOpened(original))
+        return failed(o, *originalName, quiltpix::changedWhileRead);
+    const int columns = (summary.format.width + quiltpix::tileSize - 1) / quiltpix::tileSize;
+    if (!summary.conflicts.empty() && !o.force)
+        return failed(o, p.input,
+                      std::to_string(summary.conflicts.size()) +
+                          (summary.conflicts.size() == 1 ? " tile was" : " tiles were") + " changed both here and in " +
+                          displayName(*originalName) + " since it was extracted (" +
+                          tileList(summary.conflicts, columns) +
+                          "); keep one side's change, or use --force to take the picture's");
+    // An editor's 8-bit save with one palette for the whole picture, or the
+    // wrong original: most tiles would change. (A picture of a few tiles may
+    // well be edited whole.)
+    if (summary.comparedWithOriginal && !o.force && summary.tiles >= 4 && 2 * summary.changed > summary.tiles)
+        return failed(o, p.input,
+                      std::to_string(summary.changed) + " of " + std::to_string(summary.tiles) +
+                          " tiles differ from its original " + displayName(*originalName) +
+                          (summary.format.onePalette
+                               ? ": the editor saved it with one palette for the whole picture; save it as 24-bit "
+                                 "to keep each tile's colours, or use --force"
+                               : ": is that the right original? Name it with --like, write a new picture with "
+                                 "--fresh, or use --force"));
     if (summary.translucent > 0)
         lines.push_back(displayName(p.input) + ": " + std::to_string(summary.translucent) +
                         (summary.translucent == 1 ? " pixel is" : " pixels are") +
                         " not fully opaque; MOS has no transparency, so it is dropped");
     if (originalName) {
         lines.push_back(displayName(p.input) + ": its original is " + displayName(*originalName) +
-                        "; what still agrees with it keeps its bytes");
+                        (merging ? "; only the tiles edited since it was extracted are taken"
+                                 : "; what still agrees with it keeps its bytes"));
+        if (summary.newerInOriginal > 0)
+            lines.push_back(displayName(*originalName) + ": " + std::to_string(summary.newerInOriginal) +
+                            (summary.newerInOriginal == 1 ? " tile" : " tiles") +
+                            " changed there since the extraction, and not in the picture, kept");
+        if (!summary.conflicts.empty())
+            lines.push_back(displayName(p.input) + ": tiles changed on both sides taken from the picture (--force): " +
+                            tileList(summary.conflicts, columns));
         if (!summary.freshLayoutReason.empty())
             lines.push_back(displayName(*originalName) + ": " + summary.freshLayoutReason);
         if (summary.droppedTail > 0)
             lines.push_back(displayName(*originalName) + ": the " + std::to_string(summary.droppedTail) +
                             " bytes it holds more than 1 MiB past the picture's last byte were not copied");
-        // One palette for the whole picture, as editors save 8-bit bitmaps,
-        // cannot give each tile its own colours back.
         if (summary.format.onePalette && summary.comparedWithOriginal && 2 * summary.changed > summary.tiles)
             lines.push_back(displayName(p.input) + ": most tiles differ from the original: the editor saved it with "
                                                    "one palette for the whole picture; save it as 24-bit to keep "
@@ -308,15 +428,57 @@ Result convertBack(const Options& o, const quiltpix::PlannedFile& p, quiltpix::I
     }
     lines.push_back(displayName(p.input) + ": " + summary.line());
     lines.push_back("Done");
-    const Result result = putInPlace(o, p, in, file, lines);
+    Made made;
+    made.made.mos = true;
+    made.made.input = &p.input;
+    const std::uint64_t picture = summary.input.picture();
+    made.made.pixels = quiltpix::pictureDigest(summary.format.width, summary.format.height, summary.output);
+    made.entry.source = recordedPath(p.input);
+    made.entry.pixels = made.made.pixels;
+    made.entry.input = picture;
+    made.entry.tiles = summary.output;
+    made.entry.sourceTiles = summary.input.tiles();
+    // After a put-back the picture and the MOS file agree: the picture's
+    // record says so, and is the next put-back's extraction.
+    quiltpix::RecordEntry pictureEntry;
+    pictureEntry.source = recordedPath(p.output);
+    pictureEntry.pixels = picture;
+    pictureEntry.input = made.made.pixels;
+    pictureEntry.tiles = summary.input.tiles();
+    pictureEntry.sourceTiles = summary.output;
+    made.pictureEntry = pictureEntry;
+    if (originalAtOutput)
+        made.original = original.stamp();
+    // Windows renames over a file only once nobody holds it open.
+    original.close();
+    const Result result = putInPlace(o, p, in, file, lines, made, records);
     if (result != Result::failed && !o.quiet)
         say("Bitmap converted successfully!");
     return result;
 }
 
+// The output's format follows its name: a name -o gives must end in what is
+// written (or have no extension).
+std::string extensionProblem(const Options& o, const quiltpix::PlannedFile& p, bool back)
+{
+    if (!o.output || o.all || quiltpix::namesFolder(*o.output))
+        return "";
+    const std::string extension = lowerName(p.output.extension());
+    if (extension.empty())
+        return "";
+    if (back)
+        return extension == ".mos" ? "" : "the way back writes a MOS file, so its name must end in .mos";
+    if (o.png && extension != ".png")
+        return "--png writes a PNG, so its name must end in .png";
+    if (extension != ".bmp" && extension != ".png")
+        return "a MOS file becomes a bitmap (.bmp) or a PNG (.png), so its name must end in one of them";
+    return "";
+}
+
 // One file, from opening it to its final line; `prefix` goes before its
 // line of progress.
-Result convertFile(const Options& o, const quiltpix::PlannedFile& p, const std::string& prefix = "")
+Result convertFile(const Options& o, const quiltpix::PlannedFile& p, quiltpix::Records& records,
+                   const std::string& prefix = "")
 {
     const fs::path& input = p.input;
     const std::shared_ptr<quiltpix::InputFile> opened = p.opened ? p.opened : std::make_shared<quiltpix::InputFile>();
@@ -343,6 +505,9 @@ Result convertFile(const Options& o, const quiltpix::PlannedFile& p, const std::
             say("Output file would overwrite the input: " + displayName(p.output));
         return Result::failed;
     }
+    const std::string badName = extensionProblem(o, p, back);
+    if (!badName.empty())
+        return failed(o, p.output, badName);
     quiltpix::OutputFile file;
     if (!file.open(p.output)) {
         sayWhy(p.output, file.failure());
@@ -364,17 +529,23 @@ Result convertFile(const Options& o, const quiltpix::PlannedFile& p, const std::
         say(displayName(p.output) + ": " + outsized(need, in.size()));
     quiltpix::Progress progress(!o.quiet && quiltpix::outputIsTerminal(), prefix);
     if (back)
-        return convertBack(o, p, in, file, progress);
+        return convertBack(o, p, in, file, progress, records);
     std::string reason;
     quiltpix::BmpWriter bitmap(file.stream());
     quiltpix::PngWriter png(file.stream(), o.small);
+    quiltpix::DigestingWriter writer(p.png ? static_cast<quiltpix::RowWriter*>(&png) : &bitmap);
     const bool converted = quiltpix::convertMos(
-        in.stream(), in.size(), p.png ? static_cast<quiltpix::RowWriter&>(png) : bitmap,
-        o.quiet ? nullptr : &std::cout, &reason,
+        in.stream(), in.size(), writer, o.quiet ? nullptr : &std::cout, &reason,
         [&progress](int done, int total, std::uint64_t pixels) { progress.update(done, total, pixels); });
     progress.erase();
     if (converted) {
-        const Result result = putInPlace(o, p, in, file, {});
+        Made made;
+        made.made.pixels = writer.digests().picture();
+        made.made.input = &p.input;
+        made.entry.source = recordedPath(p.input);
+        made.entry.pixels = made.entry.input = made.made.pixels;
+        made.entry.tiles = made.entry.sourceTiles = writer.digests().tiles();
+        const Result result = putInPlace(o, p, in, file, {}, made, records);
         if (result != Result::failed && !o.quiet)
             say("Mos file converted successfully!");
         return result;
@@ -412,7 +583,8 @@ int convert(const Options& o)
     }
     if (!makeOutputFolder(one))
         return 1;
-    return convertFile(one, quiltpix::makePlan(one).front()) == Result::failed ? 1 : 0;
+    quiltpix::Records records;
+    return convertFile(one, quiltpix::makePlan(one).front(), records) == Result::failed ? 1 : 0;
 }
 
 // Every file named (a file named twice, once), each as a run of its own
@@ -423,6 +595,7 @@ int convertAll(const Options& o)
         return 1;
     const std::vector<quiltpix::PlannedFile> plan = quiltpix::makePlan(o);
     std::size_t converted = 0, unchanged = 0, failures = 0, total = 0;
+    quiltpix::Records records;
     // What the plan refuses is said before any work.
     for (const quiltpix::PlannedFile& p : plan) {
         if (p.repeated)
@@ -442,7 +615,7 @@ int convertAll(const Options& o)
         const std::string counter = "[" + std::to_string(turn) + "/" + std::to_string(toDo) + "] ";
         if (!o.quiet)
             say(counter + displayName(p.input) + " -> " + displayName(p.output));
-        switch (convertFile(o, p, counter)) {
+        switch (convertFile(o, p, records, counter)) {
         case Result::converted: ++converted; break;
         case Result::unchanged: ++unchanged; break;
         case Result::failed: ++failures; break;

@@ -8,6 +8,8 @@
 #include <ostream>
 #include <string>
 
+#include "input_file.h"
+
 namespace quiltpix {
 
 // The output file. The bitmap is written where nobody else can reach it and
@@ -54,8 +56,18 @@ public:
     // them; for outputs whose every position is known in advance. False once
     // a write has failed (failure() says why).
     bool writeAt(std::uint64_t pos, const unsigned char* data, std::size_t n);
-    // Flushes and puts the file in place; false if any of it fails.
+    // Flushes and puts the file in place, over whatever stands under the
+    // output name; false if any of it fails.
     bool commit();
+    // The same, over exactly the file that was judged to stand there
+    // (`judged`; nothing when no file stood there). Where another file
+    // stands there at the commit — one that appeared meanwhile, another
+    // file, or the judged one written to since — nothing is replaced: false,
+    // and changedMeanwhile() is true. The check and the replacement are one
+    // step where the system can exchange two names (the exchange is undone
+    // when the file exchanged out is not the one judged).
+    bool commitOver(const std::optional<FileStamp>& judged);
+    bool changedMeanwhile() const;
     // Once open: the bytes an ordinary user may still write on the output's
     // file system; nothing when the system does not say.
     std::optional<std::uint64_t> freeSpace() const;
@@ -76,6 +88,7 @@ public:
     struct State;
 
 private:
+    bool commitChecked(const std::optional<FileStamp>* judged);
     std::unique_ptr<State> state_;
 };
 

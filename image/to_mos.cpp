@@ -36,7 +36,7 @@ std::string MosSummary::line() const
     std::string s = std::to_string(format.width) + " x " + std::to_string(format.height) + " pixels, " +
                     std::to_string(tiles) + (tiles == 1 ? " tile" : " tiles");
     if (comparedWithOriginal)
-        s += ", " + std::to_string(changed) + " changed";
+        s += ", " + std::to_string(changed) + " taken from the picture";
     s += ": " + std::to_string(exact) + " kept exactly, " + std::to_string(quantised) + " quantised";
     if (quantised > 0) {
         char psnr[96];
@@ -88,6 +88,8 @@ public:
         header_ = freshHeader(f.width, f.height);
         summary_.format = f;
         summary_.tiles = tileCount(header_);
+        summary_.input.begin(f.width, f.height);
+        summary_.output.assign(static_cast<std::size_t>(summary_.tiles), 0);
         allocate();
 
         if (options_.like) {
@@ -120,6 +122,7 @@ public:
                         return why;
                     firstPass_ = rowsHash_;
                     rowsHash_ = 0;
+                    summary_.input.begin(f.width, f.height); // digested anew in the second pass
                     twice_ = true;
                     summary_.exact = 0;
                     if (summary_.changed > 0) {
@@ -201,6 +204,9 @@ private:
             if (why.empty() && (comparing_ || twice_))
                 rowsHash_ = hashBytes(rowsHash_, strip_.data(), rowBytes_ * static_cast<std::size_t>(h));
             if (why.empty())
+                for (int k = 0; k < h; ++k)
+                    summary_.input.row(r * tileSize + k, strip_.data() + static_cast<std::size_t>(k) * rowBytes_);
+            if (why.empty())
                 why = fromOriginal_ ? tileRowLike(r, h) : tileRowFresh(r, h);
             if (!why.empty())
                 return why;
@@ -241,11 +247,11 @@ private:
         for (int c = 0; c < header_.columns; ++c) {
             const int w = tileWidth(header_, c);
             gather(c, w, h);
-            const TileResult result =
-                quantiser_.quantise(tile_.data(), w, h, options_.dither,
-                                    palettes_.data() + paletteBytes * static_cast<std::size_t>(c),
-                                    run_.data() + static_cast<std::size_t>(tileInRun(c, h)));
+            unsigned char* palette = palettes_.data() + paletteBytes * static_cast<std::size_t>(c);
+            unsigned char* indices = run_.data() + static_cast<std::size_t>(tileInRun(c, h));
+            const TileResult result = quantiser_.quantise(tile_.data(), w, h, options_.dither, palette, indices);
             count(result, w, h);
+            written(r, c, result.exact ? inputDigest(r, c) : renderedDigest(r, c, w, h, palette, indices));
         }
         const std::uint64_t runStart = tileDataBase(header_) + freshTileOffset(header_, r, 0);
         const std::size_t runBytes = static_cast<std::size_t>(header_.width) * static_cast<std::size_t>(h);
@@ -280,8 +286,17 @@ private:
             bool same = true;
             for (std::size_t i = 0; i < pixels && same; ++i)
                 same = packColour(palette + 4 * std::size_t{indices[i]}) == tile_[i];
+            if (!same && !take(r, c, w, h, palette, indices)) {
+                // The original's tile stays as it is now.
+                ++summary_.exact;
+                if (!comparing_)
+                    written(r, c, renderedDigest(r, c, w, h, palette, indices));
+                continue;
+            }
             if (same) {
                 ++summary_.exact;
+                if (!comparing_)
+                    written(r, c, inputDigest(r, c));
                 continue;
             }
             ++summary_.changed;
@@ -290,9 +305,12 @@ private:
                 continue;
             if (repainter_.repaint(palette, tile_.data(), indices, pixels)) {
                 ++summary_.exact;
+                written(r, c, inputDigest(r, c));
                 continue;
             }
-            count(quantiser_.quantise(tile_.data(), w, h, options_.dither, palette, indices), w, h);
+            const TileResult result = quantiser_.quantise(tile_.data(), w, h, options_.dither, palette, indices);
+            count(result, w, h);
+            written(r, c, result.exact ? inputDigest(r, c) : renderedDigest(r, c, w, h, palette, indices));
         }
         if (comparing_ || (keep_ && !rowChanged))
             return "";
@@ -301,6 +319,54 @@ private:
         if (!put(paletteAt, palettes_.data(), palettes_.size()) || !put(runAt, run_.data(), runBytes))
             return mosWriteFailed;
         return "";
+    }
+
+    // Whether a tile whose pixels differ from the original's is taken from
+    // the picture. Without a record of the extraction, always. With one,
+    // only where the user edited it; one that the original changed since
+    // too is a conflict.
+    bool take(int r, int c, int w, int h, const unsigned char* palette, const unsigned char* indices)
+    {
+        if (!options_.extracted)
+            return true;
+        const std::size_t t = tileIndex(r, c);
+        if (inputDigest(r, c) == (*options_.extracted)[t]) {
+            if (!comparing_)
+                ++summary_.newerInOriginal;
+            return false;
+        }
+        if (!options_.originalThen || renderedDigest(r, c, w, h, palette, indices) == (*options_.originalThen)[t])
+            return true;
+        if (!comparing_)
+            summary_.conflicts.push_back(t);
+        return options_.takeConflicts;
+    }
+
+    std::size_t tileIndex(int r, int c) const
+    {
+        return static_cast<std::size_t>(r) * static_cast<std::size_t>(header_.columns) + static_cast<std::size_t>(c);
+    }
+
+    std::uint64_t inputDigest(int r, int c) const { return summary_.input.tiles()[tileIndex(r, c)]; }
+
+    void written(int r, int c, std::uint64_t digest) { summary_.output[tileIndex(r, c)] = digest; }
+
+    // The digest of the tile as a palette and index bytes show it.
+    QUILTPIX_WRAPS std::uint64_t renderedDigest(int r, int c, int w, int h, const unsigned char* palette,
+                                                const unsigned char* indices)
+    {
+        unsigned char row[3 * tileSize];
+        std::uint64_t sum = 0;
+        for (int y = 0; y < h; ++y) {
+            for (int x = 0; x < w; ++x) {
+                const unsigned char* entry = palette + 4 * std::size_t{indices[static_cast<std::size_t>(y * w + x)]};
+                row[3 * x] = entry[0];
+                row[3 * x + 1] = entry[1];
+                row[3 * x + 2] = entry[2];
+            }
+            sum += tileRowDigest(r * tileSize + y, c, row, 3 * static_cast<std::size_t>(w));
+        }
+        return sum;
     }
 
     std::istream& in_;
@@ -346,6 +412,17 @@ std::string convertToMos(std::istream& in, std::uint64_t size, ByteSink& out, co
     if (likeFault)
         *likeFault = fault;
     return why;
+}
+
+PictureFormat pictureFormatOf(std::istream& in, std::uint64_t size)
+{
+    try {
+        const std::unique_ptr<PictureReader> reader = pictureReader(in, size);
+        if (reader->open().empty())
+            return reader->picture();
+    } catch (const std::exception&) {
+    }
+    return PictureFormat{};
 }
 
 std::uint64_t mosSizeFor(std::istream& in, std::uint64_t size)

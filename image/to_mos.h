@@ -8,6 +8,7 @@
 // own offset in the table, and the tile data in tile order.
 #pragma once
 
+#include "digest.h"
 #include "picture_reader.h"
 #include "mos.h"
 
@@ -46,6 +47,16 @@ struct MosOptions {
     std::function<bool(std::uint64_t from, std::uint64_t& start, std::uint64_t& end)> likeData;
     // Told after each tile row; a bitmap read twice counts its rows twice.
     RowProgress progress;
+    // With an original of the picture's size, what the record says of the
+    // picture's extraction: each tile of the picture as extracted, and of
+    // the original then. A tile still as extracted keeps the original's
+    // current bytes, even where the original changed since; an edited tile
+    // is taken; one changed on both sides is a conflict (MosSummary::
+    // conflicts), which keeps the original's tile unless `takeConflicts`.
+    // Without them, a tile is taken wherever it differs from the original.
+    const std::vector<std::uint64_t>* extracted = nullptr;
+    const std::vector<std::uint64_t>* originalThen = nullptr;
+    bool takeConflicts = false;
 };
 
 // Bytes an original may hold after the last one its reading depends on that
@@ -57,7 +68,9 @@ struct MosSummary {
     std::uint64_t tiles = 0;
     std::uint64_t exact = 0;     // tiles whose every pixel kept its colour
     std::uint64_t quantised = 0; // tiles given 256 colours of their own
-    std::uint64_t changed = 0;   // with an original: tiles that differ from it
+    std::uint64_t changed = 0;   // with an original: tiles taken from the picture that differ from it
+    std::uint64_t newerInOriginal = 0; // tiles changed in the original since the extraction, kept
+    std::vector<std::uint64_t> conflicts; // tiles changed on both sides, by index (row by row)
     bool comparedWithOriginal = false;
     double psnrSum = 0;          // over the quantised tiles
     double psnrWorst = 0;
@@ -67,6 +80,10 @@ struct MosSummary {
     // With an original kept: how many of its bytes after keptAfterPicture
     // past the picture's last byte were not copied.
     std::uint64_t droppedTail = 0;
+    // The digests of the picture read and of the MOS file written, tile by
+    // tile (see digest.h).
+    TileDigests input;
+    std::vector<std::uint64_t> output;
 
     // "640 x 480 pixels, 80 tiles: 72 kept exactly, 8 quantised (PSNR mean
     // 45.21 dB, worst 38.02 dB)"
@@ -82,6 +99,10 @@ std::string convertToMos(std::istream& in, std::uint64_t size, ByteSink& out, co
 // The size of the MOS file a fresh layout of the bitmap in `in` makes, from
 // its headers alone; 0 when they cannot be read (the conversion says why).
 std::uint64_t mosSizeFor(std::istream& in, std::uint64_t size);
+
+// What the picture's headers say; a width of 0 when they cannot be read
+// (the conversion says why).
+PictureFormat pictureFormatOf(std::istream& in, std::uint64_t size);
 
 extern const char* const mosWriteFailed;
 // The bitmap was read twice and was not the same picture the second time.

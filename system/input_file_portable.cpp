@@ -12,7 +12,28 @@ struct InputFile::State {
     std::ifstream stream;
     std::uint64_t size = 0;
     std::int64_t modified = 0;
+    std::filesystem::path path;
+    FileStamp stamp;
 };
+
+namespace {
+
+// The standard library tells no file's identity: its size and time must do.
+std::optional<FileStamp> stampOf(const std::filesystem::path& path)
+{
+    std::error_code error;
+    FileStamp s;
+    s.size = static_cast<std::uint64_t>(std::filesystem::file_size(path, error));
+    if (error)
+        return std::nullopt;
+    s.modified = static_cast<std::int64_t>(std::filesystem::last_write_time(path, error).time_since_epoch().count());
+    if (error)
+        return std::nullopt;
+    s.changed = s.modified;
+    return s;
+}
+
+} // namespace
 
 InputFile::InputFile() : state_(std::make_unique<State>()) {}
 InputFile::~InputFile() = default;
@@ -34,7 +55,27 @@ std::string InputFile::open(const std::filesystem::path& path)
     s.size = static_cast<std::uint64_t>(std::filesystem::file_size(path, error));
     if (!error)
         s.modified = static_cast<std::int64_t>(std::filesystem::last_write_time(path, error).time_since_epoch().count());
-    return error ? error.default_error_condition().message() : "";
+    if (error)
+        return error.default_error_condition().message();
+    s.path = path;
+    if (const auto stamp = stampOf(path))
+        s.stamp = *stamp;
+    return "";
+}
+
+const FileStamp& InputFile::stamp() const
+{
+    return state_->stamp;
+}
+
+std::optional<FileStamp> InputFile::stampNow() const
+{
+    return state_->path.empty() ? std::nullopt : stampOf(state_->path);
+}
+
+void InputFile::close()
+{
+    state_->stream.close();
 }
 
 std::istream& InputFile::stream()

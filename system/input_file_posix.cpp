@@ -37,6 +37,17 @@ protected:
     }
 };
 
+FileStamp stampOf(const struct stat& info)
+{
+    FileStamp s;
+    s.device = static_cast<std::uint64_t>(info.st_dev);
+    s.inode = static_cast<std::uint64_t>(info.st_ino);
+    s.size = static_cast<std::uint64_t>(info.st_size);
+    s.modified = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    s.changed = static_cast<std::int64_t>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
+    return s;
+}
+
 } // namespace
 
 struct InputFile::State {
@@ -44,6 +55,7 @@ struct InputFile::State {
     std::istream stream{&reader};
     std::uint64_t size = 0;
     std::int64_t modified = 0; // nanoseconds
+    FileStamp stamp;
 };
 
 InputFile::InputFile() : state_(std::make_unique<State>()) {}
@@ -122,6 +134,7 @@ std::string InputFile::open(const std::filesystem::path& path)
         return std::generic_category().message(errno);
     s.size = static_cast<std::uint64_t>(info.st_size);
     s.modified = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    s.stamp = stampOf(info);
     return "";
 }
 
@@ -138,6 +151,26 @@ std::uint64_t InputFile::size() const
 std::int64_t InputFile::modified() const
 {
     return state_->modified;
+}
+
+const FileStamp& InputFile::stamp() const
+{
+    return state_->stamp;
+}
+
+std::optional<FileStamp> InputFile::stampNow() const
+{
+    struct stat info {};
+    if (state_->reader.fd < 0 || ::fstat(state_->reader.fd, &info) != 0)
+        return std::nullopt;
+    return stampOf(info);
+}
+
+void InputFile::close()
+{
+    if (state_->reader.fd >= 0)
+        ::close(state_->reader.fd);
+    state_->reader.fd = -1;
 }
 
 bool InputFile::nextData(std::uint64_t from, std::uint64_t& start, std::uint64_t& end) const

@@ -37,7 +37,30 @@ struct InputFile::State {
     std::istream stream{&reader};
     std::uint64_t size = 0;
     std::int64_t modified = 0; // 100-nanosecond ticks
+    FileStamp stamp;
 };
+
+namespace {
+
+std::optional<FileStamp> stampOf(HANDLE handle)
+{
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (!::GetFileInformationByHandle(handle, &info))
+        return std::nullopt;
+    FileStamp s;
+    s.device = info.dwVolumeSerialNumber;
+    s.inode = static_cast<std::uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
+    s.size = static_cast<std::uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
+    s.modified = static_cast<std::int64_t>(static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32 |
+                                           info.ftLastWriteTime.dwLowDateTime);
+    FILE_BASIC_INFO basic{};
+    s.changed = ::GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic)
+                    ? static_cast<std::int64_t>(basic.ChangeTime.QuadPart)
+                    : s.modified;
+    return s;
+}
+
+} // namespace
 
 InputFile::InputFile() : state_(std::make_unique<State>()) {}
 
@@ -67,6 +90,8 @@ std::string InputFile::open(const std::filesystem::path& path)
     s.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
     s.modified = static_cast<std::int64_t>(static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32 |
                                            info.ftLastWriteTime.dwLowDateTime);
+    if (const auto stamp = stampOf(handle))
+        s.stamp = *stamp;
     return "";
 }
 
@@ -83,6 +108,25 @@ std::uint64_t InputFile::size() const
 std::int64_t InputFile::modified() const
 {
     return state_->modified;
+}
+
+const FileStamp& InputFile::stamp() const
+{
+    return state_->stamp;
+}
+
+std::optional<FileStamp> InputFile::stampNow() const
+{
+    if (state_->reader.handle == INVALID_HANDLE_VALUE)
+        return std::nullopt;
+    return stampOf(state_->reader.handle);
+}
+
+void InputFile::close()
+{
+    if (state_->reader.handle != INVALID_HANDLE_VALUE)
+        ::CloseHandle(state_->reader.handle);
+    state_->reader.handle = INVALID_HANDLE_VALUE;
 }
 
 bool InputFile::nextData(std::uint64_t from, std::uint64_t& start, std::uint64_t& end) const

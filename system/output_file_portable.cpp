@@ -20,6 +20,7 @@ struct OutputFile::State {
     fs::path temporary;
     std::ofstream stream;
     bool committed = false;
+    bool changedMeanwhile = false;
     std::string failure;
 };
 
@@ -121,7 +122,40 @@ const std::string& OutputFile::failure() const
 
 bool OutputFile::commit()
 {
+    return commitChecked(nullptr);
+}
+
+bool OutputFile::commitOver(const std::optional<FileStamp>& judged)
+{
+    return commitChecked(&judged);
+}
+
+bool OutputFile::changedMeanwhile() const
+{
+    return state_->changedMeanwhile;
+}
+
+bool OutputFile::commitChecked(const std::optional<FileStamp>* judged)
+{
     State& s = *state_;
+    if (judged) {
+        // The last look before the rename: size and time are all the
+        // standard library tells of a file.
+        std::error_code error;
+        const bool stands = fs::exists(s.target, error);
+        bool same = stands && *judged;
+        if (same) {
+            const auto size = fs::file_size(s.target, error);
+            const auto time = fs::last_write_time(s.target, error);
+            same = !error && size == (*judged)->size &&
+                   static_cast<std::int64_t>(time.time_since_epoch().count()) == (*judged)->modified;
+        }
+        if (stands && !same) {
+            s.changedMeanwhile = true;
+            s.failure = "it changed while this run worked, so it was left as it is; run again to judge it anew";
+            return false;
+        }
+    }
     s.stream.close();
     if (s.stream.fail()) {
         s.failure = message(std::errc::io_error);

@@ -174,6 +174,7 @@ struct OutputFile::State {
     // has a live writer, an unlocked one was left by a run that was killed.
     int lockFd = -1;
     bool committed = false;
+    bool changedMeanwhile = false;
     std::string failure;
     std::mt19937_64 random{std::random_device{}()};
 
@@ -523,7 +524,39 @@ const std::string& OutputFile::failure() const
     return s.failure;
 }
 
+namespace {
+
+FileStamp stampOf(const struct stat& info)
+{
+    FileStamp s;
+    s.device = static_cast<std::uint64_t>(info.st_dev);
+    s.inode = static_cast<std::uint64_t>(info.st_ino);
+    s.size = static_cast<std::uint64_t>(info.st_size);
+    s.modified = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+    s.changed = static_cast<std::int64_t>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
+    return s;
+}
+
+} // namespace
+
 bool OutputFile::commit()
+{
+    return commitChecked(nullptr);
+}
+
+bool OutputFile::commitOver(const std::optional<FileStamp>& judged)
+{
+    return commitChecked(&judged);
+}
+
+bool OutputFile::changedMeanwhile() const
+{
+    return state_->changedMeanwhile;
+}
+
+// `judged` null: replace whatever stands there. Otherwise only the file it
+// says (or no file).
+bool OutputFile::commitChecked(const std::optional<FileStamp>* judged)
 {
     State& s = *state_;
     if (s.fd() < 0)
@@ -534,31 +567,43 @@ bool OutputFile::commit()
     // back, and a conversion does not wait for the disk.
     if (!s.keepOwnership())
         return false;
-    if (s.hidden.empty()) {
+    const auto changed = [&s] {
+        s.changedMeanwhile = true;
+        return s.fail("it changed while this run worked, so it was left as it is; run again to judge it anew");
+    };
+    bool replacing = s.replacing;
+    if (judged) {
+        struct stat now {};
+        const bool stands = ::fstatat(s.dir, s.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0;
+        if (stands && (!*judged || stampOf(now) != **judged))
+            return changed();
+        replacing = stands;
+    }
+    if (!replacing) {
         // No output yet: the finished file takes the output name itself, in
         // one step that fails if the name has appeared meanwhile; so a kill
         // at any moment leaves nothing or the whole bitmap.
-        if (!s.replacing) {
-            if (s.linkAs(s.name)) {
-                const int fd = s.fd();
-                s.buffer.fd = -1;
-                if (::close(fd) == 0) {
-                    s.committed = true;
-                    return true;
-                }
-                // A late write error (a network file system reports them
-                // here): the bitmap may be incomplete, so it must not stay.
-                const int error = errno;
-                ::unlinkat(s.dir, s.name.c_str(), 0);
-                errno = error;
-                return s.failWithErrno();
+        if (s.hidden.empty() && s.linkAs(s.name)) {
+            const int fd = s.fd();
+            s.buffer.fd = -1;
+            if (::close(fd) == 0) {
+                s.committed = true;
+                return true;
             }
-            if (errno != EEXIST)
-                return s.failWithErrno();
+            // A late write error (a network file system reports them
+            // here): the bitmap may be incomplete, so it must not stay.
+            const int error = errno;
+            ::unlinkat(s.dir, s.name.c_str(), 0);
+            errno = error;
+            return s.failWithErrno();
         }
-        if (!s.claimFreshName([&s](const std::string& candidate) { return s.linkAs(candidate); }))
-            return false;
+        if (s.hidden.empty() && errno != EEXIST)
+            return s.failWithErrno();
+        if (s.hidden.empty() && judged)
+            return changed(); // it appeared: judged anew, never renamed over
     }
+    if (s.hidden.empty() && !s.claimFreshName([&s](const std::string& candidate) { return s.linkAs(candidate); }))
+        return false;
     // Someone who may write to the folder can swap the hidden name for a
     // link of their own; renaming that over the output would hand them the
     // output name. The name must still be this very file.
@@ -571,21 +616,38 @@ bool OutputFile::commit()
     if (::close(fd) != 0)
         return s.failWithErrno();
     SignalsHeld held;
+    if (judged && !replacing) {
+        // A second name that fails if the output name is taken, then the
+        // hidden one goes.
+        if (::linkat(s.dir, s.hidden.c_str(), s.dir, s.name.c_str(), 0) != 0)
+            return errno == EEXIST ? changed() : s.failWithErrno();
+        ::unlinkat(s.dir, s.hidden.c_str(), 0);
+        pendingSet = 0;
+        s.hidden.clear();
+        s.committed = true;
+        return true;
+    }
 #if defined(RENAME_EXCHANGE) && !defined(QUILTPIX_NO_EXCHANGE)
     // Exchanged rather than renamed over the old output, the old output is
     // never lost to a swap that falls after the check above: if the name
-    // we put in place is not our file, the exchange is undone.
-    if (s.replacing) {
+    // we put in place is not our file, or the file we took out is not the
+    // one judged, the exchange is undone.
+    if (replacing) {
         if (::renameat2(s.dir, s.hidden.c_str(), s.dir, s.name.c_str(), RENAME_EXCHANGE) == 0) {
+            struct stat old {};
             const bool placed = ::fstatat(s.dir, s.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
                                 ours.st_dev == named.st_dev && ours.st_ino == named.st_ino;
-            if (!placed)
+            const bool asJudged = !judged || (::fstatat(s.dir, s.hidden.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 &&
+                                              stampOf(old).sameContent(**judged));
+            if (!placed || !asJudged)
                 ::renameat2(s.dir, s.hidden.c_str(), s.dir, s.name.c_str(), RENAME_EXCHANGE);
-            ::unlinkat(s.dir, s.hidden.c_str(), 0); // the old output, or their link
+            ::unlinkat(s.dir, s.hidden.c_str(), 0); // the old output, their link, or ours undone
             pendingSet = 0;
             s.hidden.clear();
             if (!placed)
                 return s.fail("the temporary file was replaced by someone else");
+            if (!asJudged)
+                return changed();
             s.committed = true;
             return true;
         }
@@ -595,6 +657,12 @@ bool OutputFile::commit()
             return s.failWithErrno();
     }
 #endif
+    if (judged && replacing) {
+        // Without an exchange, the last look is just before the rename.
+        struct stat now {};
+        if (::fstatat(s.dir, s.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 && stampOf(now) != **judged)
+            return changed();
+    }
     if (::renameat(s.dir, s.hidden.c_str(), s.dir, s.name.c_str()) != 0)
         return s.failWithErrno();
     pendingSet = 0;

@@ -62,12 +62,12 @@ bool markForDeletion(HANDLE handle, bool doomed)
 }
 
 // Renames the open file over `target` in one step, replacing what is there.
-bool renameOver(HANDLE handle, const std::wstring& target)
+bool renameOver(HANDLE handle, const std::wstring& target, bool replace = true)
 {
     const std::size_t nameBytes = target.size() * sizeof(wchar_t);
     std::vector<unsigned char> block(sizeof(FILE_RENAME_INFO) + nameBytes + sizeof(wchar_t), 0);
     auto* info = reinterpret_cast<FILE_RENAME_INFO*>(block.data());
-    info->ReplaceIfExists = TRUE;
+    info->ReplaceIfExists = replace ? TRUE : FALSE;
     info->RootDirectory = nullptr;
     info->FileNameLength = static_cast<DWORD>(nameBytes);
     std::memcpy(info->FileName, target.c_str(), nameBytes);
@@ -101,6 +101,7 @@ struct OutputFile::State {
     HandleBuffer buffer;
     std::ostream stream{&buffer};
     bool committed = false;
+    bool changedMeanwhile = false;
     bool clearable = true; // the system lifts a delete-on-close (see open)
     std::string failure;
 
@@ -218,7 +219,57 @@ const std::string& OutputFile::failure() const
     return s.failure;
 }
 
+namespace {
+
+// The file under `target` as it is now; nothing when none stands there (or
+// it cannot be opened to tell).
+std::optional<FileStamp> stampAt(const fs::path& target, bool& stands)
+{
+    const HANDLE h = ::CreateFileW(target.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                   nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD code = ::GetLastError();
+        stands = code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND;
+        return std::nullopt;
+    }
+    stands = true;
+    BY_HANDLE_FILE_INFORMATION info{};
+    std::optional<FileStamp> result;
+    if (::GetFileInformationByHandle(h, &info)) {
+        FileStamp s;
+        s.device = info.dwVolumeSerialNumber;
+        s.inode = static_cast<std::uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
+        s.size = static_cast<std::uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
+        s.modified = static_cast<std::int64_t>(static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32 |
+                                               info.ftLastWriteTime.dwLowDateTime);
+        FILE_BASIC_INFO basic{};
+        s.changed = ::GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic)
+                        ? static_cast<std::int64_t>(basic.ChangeTime.QuadPart)
+                        : s.modified;
+        result = s;
+    }
+    ::CloseHandle(h);
+    return result;
+}
+
+} // namespace
+
 bool OutputFile::commit()
+{
+    return commitChecked(nullptr);
+}
+
+bool OutputFile::commitOver(const std::optional<FileStamp>& judged)
+{
+    return commitChecked(&judged);
+}
+
+bool OutputFile::changedMeanwhile() const
+{
+    return state_->changedMeanwhile;
+}
+
+bool OutputFile::commitChecked(const std::optional<FileStamp>* judged)
 {
     State& s = *state_;
     const HANDLE handle = s.buffer.handle;
@@ -226,6 +277,21 @@ bool OutputFile::commit()
         return s.fail(describe(ERROR_INVALID_HANDLE));
     if (!s.stream.flush() || s.buffer.error != 0)
         return s.fail(describe(s.buffer.error ? s.buffer.error : ERROR_WRITE_FAULT));
+    const auto changed = [&s] {
+        s.changedMeanwhile = true;
+        return s.fail("it changed while this run worked, so it was left as it is; run again to judge it anew");
+    };
+    // Windows renames over a file only while nobody holds it open, so the
+    // check is the last look before the rename, and a file that appeared
+    // meanwhile is never replaced.
+    bool replace = true;
+    if (judged) {
+        bool stands = false;
+        const std::optional<FileStamp> now = stampAt(s.target, stands);
+        if (stands && (!*judged || !now || !(now->sameContent(**judged))))
+            return changed();
+        replace = stands;
+    }
     // Not hidden any more once it has its real name.
     FILE_BASIC_INFO basic{};
     if (::GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic)) {
@@ -235,12 +301,14 @@ bool OutputFile::commit()
     // The file is kept only from now on; a kill between this and the rename
     // can leave it under its hidden name.
     const bool kept = s.clearable ? setDispositionEx(handle, onClose) : markForDeletion(handle, false);
-    if (!kept || !renameOver(handle, s.target.native())) {
+    if (!kept || !renameOver(handle, s.target.native(), replace)) {
         const DWORD code = ::GetLastError();
         if (s.clearable)
             setDispositionEx(handle, onClose | deleteIt);
         else
             markForDeletion(handle, true);
+        if (!replace && (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS))
+            return changed();
         return s.fail(describe(code));
     }
     s.buffer.handle = INVALID_HANDLE_VALUE;

@@ -440,7 +440,7 @@ TEST_F(Driver, TheWayBackSaysWhatItKeptAndLeavesNothingOnFailure)
     r = run({"--like", "orig.mos", "-o", "orig.mos", "pic.bmp"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, banner + "pic.bmp: its original is orig.mos; what still agrees with it keeps its bytes\n"
-                              "pic.bmp: 70 x 67 pixels, 4 tiles, 0 changed: 4 kept exactly, 0 quantised\nDone\n"
+                              "pic.bmp: 70 x 67 pixels, 4 tiles, 0 taken from the picture: 4 kept exactly, 0 quantised\nDone\n"
                               "orig.mos: unchanged\nBitmap converted successfully!\n");
 
     Bytes cut = writeBitmapVariant(picture, {}).bytes;

@@ -87,7 +87,8 @@ TEST_F(RoundTrip, AnArchivePutBackRewritesOnlyTheEditedFiles)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(lastLine(r.out), "2 converted, 7 unchanged, 0 failed");
     EXPECT_NE(r.out.find("[9/9] PIC010.bmp -> PIC010.MOS\n"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("p0.bmp: its original is p0.mos; what still agrees with it keeps its bytes\n"), std::string::npos);
+    EXPECT_NE(r.out.find("p0.bmp: its original is p0.mos; only the tiles edited since it was extracted are taken\n"),
+              std::string::npos);
     EXPECT_NE(r.out.find("p0.mos: unchanged\n"), std::string::npos);
     for (const std::string& name : names) {
         SCOPED_TRACE(name);
@@ -171,10 +172,10 @@ TEST_F(RoundTrip, TheSameFileByAnyPathIsOneFile)
               banner + "z.mos: 130 x 70 pixels, 3 x 2 tiles, palettes at 24, tile data at 6192: whole\n");
 }
 
-// An output that differs from what the run would write and was changed after
-// its input is an edit: kept, unless --force. An older one is replaced, an
-// identical one left alone.
-TEST_F(RoundTrip, AnEditNewerThanItsInputIsKeptUnlessForced)
+// An output whose pixels differ from what the run would write, and from what
+// the record says it wrote, is an edit: kept unless --force, however old.
+// An identical one is left alone.
+TEST_F(RoundTrip, AnEditIsKeptUnlessForcedWhateverItsTime)
 {
     const IndexedPicture p = picture(4);
     put("a.mos", writeMos(p));
@@ -189,13 +190,12 @@ TEST_F(RoundTrip, AnEditNewerThanItsInputIsKeptUnlessForced)
     put("a.bmp", edit);
     r = run({"a.mos"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, banner + "6192\nDone\na.bmp: changed after a.mos, so it would lose an edit; convert it back first, "
-                              "or use --force\nConversion failed!\n");
+    const std::string kept = "a.bmp: edited since quiltpix wrote it, so it is kept as an edit; put it back first "
+                             "(quiltpix a.bmp), or use --force to replace it\n";
+    EXPECT_EQ(r.out, banner + "6192\nDone\n" + kept + "Conversion failed!\n");
     EXPECT_EQ(readFile((dir_ / "a.bmp").string()), edit);
     EXPECT_EQ(namesIn(dir_), (std::vector<std::string>{"a.bmp", "a.mos"}));
-    EXPECT_EQ(run({"-q", "--all", "a.mos"}).out,
-              "a.bmp: changed after a.mos, so it would lose an edit; convert it back first, or use --force\n"
-              "0 converted, 0 unchanged, 1 failed\n");
+    EXPECT_EQ(run({"-q", "--all", "a.mos"}).out, kept + "0 converted, 0 unchanged, 1 failed\n");
 
     r = run({"-q", "--force", "a.mos"});
     EXPECT_EQ(r.status, 0);
@@ -203,8 +203,8 @@ TEST_F(RoundTrip, AnEditNewerThanItsInputIsKeptUnlessForced)
 
     put("a.bmp", edit);
     makeOlder(dir_ / "a.bmp");
-    EXPECT_EQ(run({"-q", "a.mos"}).status, 0);
-    EXPECT_NE(readFile((dir_ / "a.bmp").string()), edit);
+    EXPECT_EQ(run({"-q", "a.mos"}).status, 1);
+    EXPECT_EQ(readFile((dir_ / "a.bmp").string()), edit);
 }
 
 // The way back finds the MOS file the picture came from under its output
@@ -220,8 +220,8 @@ TEST_F(RoundTrip, TheWayBackFindsItsOriginal)
     put("PIC.MOS", original);
     ASSERT_EQ(run({"-q", "PIC.MOS"}).status, 0);
     Outcome r = run({"PIC.bmp"});
-    EXPECT_EQ(r.out, banner + "PIC.bmp: its original is PIC.MOS; what still agrees with it keeps its bytes\n"
-                              "PIC.bmp: 130 x 70 pixels, 6 tiles, 0 changed: 6 kept exactly, 0 quantised\nDone\n"
+    EXPECT_EQ(r.out, banner + "PIC.bmp: its original is PIC.MOS; only the tiles edited since it was extracted are taken\n"
+                              "PIC.bmp: 130 x 70 pixels, 6 tiles, 0 taken from the picture: 6 kept exactly, 0 quantised\nDone\n"
                               "PIC.MOS: unchanged\nBitmap converted successfully!\n");
     EXPECT_EQ(namesIn(dir_), (std::vector<std::string>{"PIC.MOS", "PIC.bmp"}));
 
@@ -239,10 +239,21 @@ TEST_F(RoundTrip, TheWayBackFindsItsOriginal)
     EXPECT_EQ(run({"-q", "NEW.BMP"}).status, 0);
     EXPECT_TRUE(fs::exists(dir_ / "NEW.MOS"));
 
-    // Not a MOS file under the output name: a fresh layout, and why.
-    makeOlder(put("junk.mos", {'j', 'u', 'n', 'k'}));
+    // Not a MOS file under the output name: another program's file or a
+    // damaged original, kept; with --force, a fresh layout, and why.
+    const Bytes junk = {'j', 'u', 'n', 'k'};
+    put("junk.mos", junk);
     put("junk.bmp", writeBitmapVariant(colours(p), {}).bytes);
-    r = run({"junk.bmp"});
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"junk.bmp"}, {"-q", "junk.bmp"}}) {
+        r = run(args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.out.find("junk.mos: not a whole MOS file (the header needs bytes 0 to 24; the file ends at 4): "
+                             "another program's file or a damaged original, so it is kept; use --force to replace it\n"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_EQ(readFile((dir_ / "junk.mos").string()), junk);
+    }
+    r = run({"--force", "junk.bmp"});
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("junk.mos: not a whole MOS file (the header needs bytes 0 to 24; the file ends at 4), so a "
                          "fresh layout replaces it\n"),
@@ -257,7 +268,7 @@ TEST_F(RoundTrip, TheWayBackFindsItsOriginal)
     r = run({"--all", "-o", "archive/", "edited/pic.bmp"});
     EXPECT_NE(r.out.find("[1/1] edited/pic.bmp -> archive/PIC.MOS\n"
                          "edited/pic.bmp: its original is archive/PIC.MOS; what still agrees with it keeps its bytes\n"
-                         "edited/pic.bmp: 130 x 70 pixels, 6 tiles, 1 changed:"),
+                         "edited/pic.bmp: 130 x 70 pixels, 6 tiles, 1 taken from the picture:"),
               std::string::npos)
         << r.out;
     r = run({"--all", "-q", "--like", "originals", "-o", "out/", "edited/pic.bmp"});
@@ -268,7 +279,8 @@ TEST_F(RoundTrip, TheWayBackFindsItsOriginal)
 }
 
 // An editor's 8-bit save has one palette for the whole picture: most tiles
-// change against the original, and a line says what to do instead.
+// change against the original, so the put-back is refused (with -q too)
+// and a line says what to do instead; --force writes it all the same.
 TEST_F(RoundTrip, AnEightBitSaveIsSaidToLoseTheTilesColours)
 {
     const IndexedPicture p = picture(6);
@@ -276,7 +288,20 @@ TEST_F(RoundTrip, AnEightBitSaveIsSaidToLoseTheTilesColours)
     BitmapVariant eight;
     eight.bits = 8;
     put("pic.bmp", writeBitmapVariant(colours(p), eight).bytes);
-    const Outcome r = run({"--like", "orig.mos", "-o", "out.mos", "pic.bmp"});
+    for (const char* quiet : {"-v", "-q"}) {
+        std::vector<std::string> args = {"--like", "orig.mos", "-o", "out.mos", "pic.bmp"};
+        if (std::string(quiet) == "-q")
+            args.insert(args.begin(), quiet);
+        const Outcome r = run(args);
+        EXPECT_EQ(r.status, 1);
+        EXPECT_NE(r.out.find("pic.bmp: 6 of 6 tiles differ from its original orig.mos: the editor saved it with one "
+                             "palette for the whole picture; save it as 24-bit to keep each tile's colours, or use "
+                             "--force\n"),
+                  std::string::npos)
+            << r.out;
+        EXPECT_FALSE(fs::exists(dir_ / "out.mos"));
+    }
+    const Outcome r = run({"--force", "--like", "orig.mos", "-o", "out.mos", "pic.bmp"});
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("pic.bmp: most tiles differ from the original: the editor saved it with one palette for the "
                          "whole picture; save it as 24-bit to keep each tile's colours\n"),
@@ -433,8 +458,8 @@ TEST_F(RoundTrip, PngGoesBothWaysFromTheCommandLine)
 
     // Back: into the original, which an unedited PNG leaves as it was.
     r = run({"pic.png"});
-    EXPECT_EQ(r.out, banner + "pic.png: its original is pic.mos; what still agrees with it keeps its bytes\n"
-                              "pic.png: 130 x 70 pixels, 6 tiles, 0 changed: 6 kept exactly, 0 quantised\nDone\n"
+    EXPECT_EQ(r.out, banner + "pic.png: its original is pic.mos; only the tiles edited since it was extracted are taken\n"
+                              "pic.png: 130 x 70 pixels, 6 tiles, 0 taken from the picture: 6 kept exactly, 0 quantised\nDone\n"
                               "pic.mos: unchanged\nBitmap converted successfully!\n");
     EXPECT_EQ(run({"--check", "pic.png"}).out,
               banner + "pic.png: 130 x 70 pixels, PNG, 8-bit RGB, not interlaced: whole\n");

@@ -27,12 +27,14 @@ protected:
     std::filesystem::path dir_;
 };
 
-// The names in a folder, sorted, not descending into it.
+// The names in a folder, sorted, not descending into it; all but the record
+// of what runs wrote, which is meant to stay.
 inline std::vector<std::string> namesIn(const std::filesystem::path& dir)
 {
     std::vector<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(dir))
-        names.push_back(entry.path().filename().string());
+        if (entry.path().filename() != ".quiltpix-record")
+            names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
 }
