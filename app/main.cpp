@@ -243,8 +243,6 @@ Result putInPlace(const Options& o, const quiltpix::PlannedFile& p, const quiltp
                   quiltpix::OutputFile& file, const std::vector<std::string>& lines, const Made& made,
                   quiltpix::Records& records)
 {
-    if (changedSinceOpened(in))
-        return failed(o, p.input, quiltpix::changedWhileRead);
     bool same = false;
     for (int attempt = 0;; ++attempt) {
         const quiltpix::Judgement j = quiltpix::judgeExisting(p.output, file, made.made, records.find(p.output));
@@ -256,6 +254,10 @@ Result putInPlace(const Options& o, const quiltpix::PlannedFile& p, const quiltp
         }
         if (j.verdict == quiltpix::Verdict::keep && !o.force)
             return failed(o, p.output, j.why);
+        // The last moment to see that the input was written to while it
+        // was read: the output would mix two saves.
+        if (changedSinceOpened(in))
+            return failed(o, p.input, quiltpix::changedWhileRead);
         if (file.commitOver(j.stamp))
             break;
         if (!file.changedMeanwhile() || made.original || attempt == 2)
@@ -518,9 +520,12 @@ Result convertFile(const Options& o, const quiltpix::PlannedFile& p, quiltpix::R
     // Known before any work: a conversion that cannot fit is refused now,
     // not when the disk is full, and a very large output is said first.
     // (A PNG's size is known only once it is written.)
+    // (Only for a file whose tables are whole: a broken one is refused with
+    // its reason, not announced first.)
     const std::uint64_t need = back    ? quiltpix::mosSizeFor(in.stream(), in.size())
-                               : p.png ? 0
-                                       : quiltpix::bitmapSizeFor(in.stream(), in.size());
+                               : p.png || !quiltpix::checkMosStream(in.stream(), in.size()).whole
+                                   ? 0
+                                   : quiltpix::bitmapSizeFor(in.stream(), in.size());
     const std::optional<std::uint64_t> room = file.freeSpace();
     if (room && need > *room)
         return failed(o, p.output,
