@@ -38,7 +38,7 @@ says() { # whether the output was exactly these lines, each ended as on Windows
   [ "$out" = "$want" ]
 }
 fails() { [ "$rc" = 1 ] && says "$@"; }
-listing() { ls -A | tr '\n' ' '; }
+listing() { ls -A | grep -v -x .quiltpix-record | tr '\n' ' '; }
 
 banner="Quiltpix v1.0 by Wenderby"
 "$root/build/mkmos" sample harbour.mos
@@ -131,6 +131,50 @@ run -q --like harbour.mos -o like.mos native/harbour.bmp
 check "--like gives the original back" [ "$out$rc" = 0 ] && cmp -s like.mos harbour.mos
 rm -f back.mos like.mos native/back.mos
 
+# The put-back in place, in the three forms the README leads with: an edited
+# bitmap goes back into its own MOS file (which Windows renames over only
+# once nobody holds it open), beside it, by --all, and into an archive folder.
+edit() { # FILE [PIXEL]: one pixel of the bitmap given another colour, as an editor would
+  printf '\x10\x20\x30' | dd of="$1" bs=1 seek=$((54 + 3 * ${2:-1000})) conv=notrunc 2>/dev/null
+}
+mkdir warch wedit
+cp harbour.mos DOOR01.MOS && cp harbour.mos DOOR02.MOS && cp harbour.mos warch/AR0100.MOS
+run -q --all DOOR01.MOS DOOR02.MOS 'warch\AR0100.MOS'
+check "the archive is extracted" [ "$out$rc" = 0 ] && [ -e DOOR01.bmp ] && [ -e warch/AR0100.bmp ]
+mv warch/AR0100.bmp wedit/AR0100.bmp
+edit DOOR01.bmp
+run -q DOOR01.bmp
+check "an edit goes back into its own MOS file" [ "$out$rc" = 0 ] && ! cmp -s DOOR01.MOS harbour.mos && [ ! -e DOOR01.mos.part ]
+edit DOOR02.bmp
+cp DOOR01.MOS door01.before
+run --all '*.bmp'
+check "--all *.bmp puts back what was edited" [ "$rc" = 0 ] && [ -n "$(printf %s "$out" | grep '1 converted, 1 unchanged, 0 failed')" ] && cmp -s DOOR01.MOS door01.before && ! cmp -s DOOR02.MOS harbour.mos
+edit wedit/AR0100.bmp
+run -q --all -o 'warch\' 'wedit\*.bmp'
+check "--all -o warch\\ wedit\\*.bmp puts back into the archive" [ "$out$rc" = 0 ] && ! cmp -s warch/AR0100.MOS harbour.mos && [ "$(ls warch)" = AR0100.MOS ]
+# What stands under an output name: an edit is kept, whatever its time;
+# what the record vouches for, a re-save, or no picture at all is replaced.
+edit DOOR02.bmp 5000
+cp DOOR02.bmp kept.bmp
+cp harbour.mos DOOR02.MOS
+touch -d '2000-01-01' DOOR02.bmp
+run -q DOOR02.MOS
+check "an edit older than its input is kept" [ "$rc" = 1 ] && cmp -s DOOR02.bmp kept.bmp && [ -n "$(printf %s "$out" | grep 'kept as an edit')" ]
+run -q --force DOOR02.MOS
+check "and --force replaces it" [ "$out$rc" = 0 ] && cmp -s DOOR02.bmp native/harbour.bmp
+cp DOOR01.MOS DOOR02.MOS
+run -q DOOR02.MOS
+check "what the record vouches for is replaced" [ "$out$rc" = 0 ] && ! cmp -s DOOR02.bmp native/harbour.bmp
+printf junk >DOOR02.bmp
+run -q DOOR02.MOS
+check "a file that is no picture is replaced" [ "$out$rc" = 0 ] && [ "$(head -c 2 DOOR02.bmp)" = BM ]
+printf junk >junk.MOS && cp native/harbour.bmp junk.bmp
+run -q junk.bmp
+check "a MOS name that holds no MOS file is kept" [ "$rc" = 1 ] && [ "$(cat junk.MOS)" = junk ]
+run -q --force junk.bmp
+check "and --force replaces it" [ "$out$rc" = 0 ] && [ "$(head -c 3 junk.MOS)" = MOS ]
+rm -rf warch wedit DOOR0* door01.before kept.bmp junk.*
+
 # Kills at random moments of a large conversion: the folder holds the input
 # and either nothing else or the whole bitmap.
 "$root/build/mkmos" noise 16384 16384 big.mos 5
@@ -184,12 +228,12 @@ for ((i = 0; i < kills; i++)); do
   fi
   # A kill at the very creation can leave one empty hidden file; the next
   # run to that output removes it.
-  extra=$(ls -A | grep -v -x -e big.mos -e big.bmp -e harbour.mos -e harbour.bmp -e native)
+  extra=$(ls -A | grep -v -x -e big.mos -e big.bmp -e harbour.mos -e harbour.bmp -e native -e .quiltpix-record)
   if [ -n "$extra" ]; then
     left=$((left + 1))
     [ "$(echo "$extra" | wc -l)" = 1 ] && [[ $extra == .big.bmp.*.part ]] || { echo "run $i ($signal): left $extra"; stray=$((stray + 1)); }
     /usr/lib/wine/wine64 "$exe" -q big.mos >/dev/null 2>&1 || true
-    extra=$(ls -A | grep -v -x -e big.mos -e big.bmp -e harbour.mos -e harbour.bmp -e native)
+    extra=$(ls -A | grep -v -x -e big.mos -e big.bmp -e harbour.mos -e harbour.bmp -e native -e .quiltpix-record)
     [ -z "$extra" ] || { echo "run $i ($signal): the next run left $extra"; stray=$((stray + 1)); rm -f -- $extra; }
   fi
 done
