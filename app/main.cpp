@@ -326,33 +326,28 @@ Result convertBack(const Options& o, const quiltpix::PlannedFile& p, quiltpix::I
     quiltpix::MosOptions options;
     options.dither = o.dither;
     options.takeConflicts = o.force;
-    quiltpix::InputFile original;
-    std::optional<fs::path> originalName;
-    bool originalAtOutput = false;
+    // The original the plan found, judged again now that it is read: it
+    // may have changed since.
+    quiltpix::InputFile originalFile;
+    quiltpix::Original original;
+    const std::optional<fs::path>& originalName = p.original;
     std::vector<std::string> lines;
-    quiltpix::MosPlan plan;
-    if (p.original) {
-        const std::string problem = original.open(*p.original);
+    if (originalName) {
+        const std::string problem = originalFile.open(*originalName);
         if (!problem.empty())
-            return failed(o, *p.original, problem);
-        originalName = *p.original;
-        const std::string why = quiltpix::planMos(original.stream(), original.size(), plan);
+            return failed(o, *originalName, problem);
+        const std::string why = quiltpix::judgeOriginal(originalFile.stream(), originalFile.size(), original);
         if (!why.empty())
-            return failed(o, *p.original, why);
-    } else if (!o.fresh && file.existingModified()) {
-        // The output name holds a file: the original, if it is a whole MOS
-        // file; anything else is judged at the end (kept unless --force).
-        const std::string problem = original.open(p.output);
-        const std::string why =
-            problem.empty() ? quiltpix::planMos(original.stream(), original.size(), plan) : problem;
-        if (why.empty()) {
-            originalName = p.output;
-            originalAtOutput = true;
-        } else if (o.force) {
-            lines.push_back(displayName(p.output) + ": not a whole MOS file (" + why +
-                            "), so a fresh layout replaces it");
-        }
+            return failed(o, *originalName, why);
+        original.data = [&originalFile](std::uint64_t from, std::uint64_t& start, std::uint64_t& end) {
+            return originalFile.nextData(from, start, end);
+        };
+        options.original = &original;
+    } else if (!p.notOriginal.empty() && o.force) {
+        lines.push_back(displayName(p.output) + ": not a whole MOS file (" + p.notOriginal +
+                        "), so a fresh layout replaces it");
     }
+    const quiltpix::MosPlan& plan = original.plan;
     const quiltpix::PictureFormat format = quiltpix::pictureFormatOf(in.stream(), in.size());
     if (originalName && !o.force && format.width > 0 &&
         (format.width != plan.header.width || format.height != plan.header.height))
@@ -371,25 +366,19 @@ Result convertBack(const Options& o, const quiltpix::PlannedFile& p, quiltpix::I
         options.extracted = &extraction->tiles;
         options.originalThen = &extraction->sourceTiles;
     }
-    if (originalName) {
-        options.like = &original.stream();
-        options.likeSize = original.size();
-        options.likeData = [&original](std::uint64_t from, std::uint64_t& start, std::uint64_t& end) {
-            return original.nextData(from, start, end);
-        };
-    }
     options.progress = [&progress](int done, int total, std::uint64_t pixels) { progress.update(done, total, pixels); };
     OutputSink sink(file);
     quiltpix::MosSummary summary;
-    bool likeFault = false;
-    const std::string reason = quiltpix::convertToMos(in.stream(), in.size(), sink, options, summary, &likeFault);
+    const quiltpix::Failure failure = quiltpix::convertToMos(in.stream(), in.size(), sink, options, summary);
     progress.erase();
-    if (!reason.empty()) {
-        if (reason == quiltpix::mosWriteFailed)
-            return failed(o, p.output, file.failure().empty() ? reason : file.failure());
-        return failed(o, likeFault ? *originalName : p.input, reason);
+    switch (failure.blame) {
+    case quiltpix::Blame::none: break;
+    case quiltpix::Blame::input: return failed(o, p.input, failure.reason);
+    case quiltpix::Blame::original: return failed(o, *originalName, failure.reason);
+    case quiltpix::Blame::output:
+        return failed(o, p.output, file.failure().empty() ? failure.reason : file.failure());
     }
-    if (originalName && changedSinceOpened(original))
+    if (originalName && changedSinceOpened(originalFile))
         return failed(o, *originalName, quiltpix::changedWhileRead);
     const int columns = (summary.format.width + quiltpix::tileSize - 1) / quiltpix::tileSize;
     if (!summary.conflicts.empty() && !o.force)
@@ -457,10 +446,10 @@ Result convertBack(const Options& o, const quiltpix::PlannedFile& p, quiltpix::I
     pictureEntry.tiles = summary.input.tiles();
     pictureEntry.sourceTiles = summary.output;
     made.pictureEntry = pictureEntry;
-    if (originalAtOutput)
-        made.original = original.stamp();
+    if (p.originalAtOutput)
+        made.original = originalFile.stamp();
     // Windows renames over a file only once nobody holds it open.
-    original.close();
+    originalFile.close();
     const Result result = putInPlace(o, p, in, file, lines, made, records);
     if (result != Result::failed && !o.quiet)
         say("Bitmap converted successfully!");

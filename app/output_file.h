@@ -58,7 +58,7 @@ public:
     bool writeAt(std::uint64_t pos, const unsigned char* data, std::size_t n);
     // Flushes and puts the file in place, over whatever stands under the
     // output name; false if any of it fails.
-    bool commit();
+    bool commit() { return commitChecked(nullptr); }
     // The same, over exactly the file that was judged to stand there
     // (`judged`; nothing when no file stood there). Where another file
     // stands there at the commit — one that appeared meanwhile, another
@@ -66,7 +66,7 @@ public:
     // and changedMeanwhile() is true. The check and the replacement are one
     // step where the system can exchange two names (the exchange is undone
     // when the file exchanged out is not the one judged).
-    bool commitOver(const std::optional<FileStamp>& judged);
+    bool commitOver(const std::optional<FileStamp>& judged) { return commitChecked(&judged); }
     bool changedMeanwhile() const;
     // Once open: the bytes an ordinary user may still write on the output's
     // file system; nothing when the system does not say.

@@ -3,6 +3,7 @@
 #include "picture_reader.h"
 #include "console.h"
 #include "output_name.h"
+#include "mos_reading.h"
 
 #include <algorithm>
 #include <cctype>
@@ -147,10 +148,25 @@ std::vector<PlannedFile> makePlan(const Options& o)
                     p.original = *o.like / *match;
             } else if (o.like) {
                 p.original = *o.like;
+            } else if (!o.fresh) {
+                // A whole MOS file under the output name is the original.
+                InputFile there;
+                MosPlan tables;
+                const std::string problem = there.open(p.output);
+                const std::string why = problem.empty() ? planMos(there.stream(), there.size(), tables) : "";
+                if (problem.empty() && why.empty()) {
+                    p.original = p.output;
+                    p.originalAtOutput = true;
+                } else {
+                    p.notOriginal = why;
+                }
             }
         }
         outputs[i] = keyOf(p.output);
         p.overwritesItself = outputs[i] == inputs[i];
+        // --like naming the output itself is the put-back in place too.
+        if (p.original && !p.originalAtOutput && keyOf(*p.original) == outputs[i])
+            p.originalAtOutput = true;
     }
     if (o.check)
         return plan;

@@ -20,10 +20,15 @@ struct PlannedFile {
     bool bitmap = false; // the way back (a bitmap or a PNG)
     bool png = false;    // a MOS file to be written as PNG
     std::filesystem::path output;
-    // The way back: the MOS file --like names for it (the file, or its match
-    // in --like's folder). Without one, a MOS file under the output name is
-    // the original, unless --fresh.
+    // The way back: the MOS file the picture came from, its original, where
+    // it has one: the file --like names (or its match in --like's folder),
+    // else, unless --fresh, a whole MOS file under the output name (then
+    // `originalAtOutput`: the put-back in place).
     std::optional<std::filesystem::path> original;
+    bool originalAtOutput = false;
+    // Why a file under the output name is not the original ("" when there
+    // is none, or it is): it is then judged as any output is.
+    std::string notOriginal;
     // Why the run refuses it, before any work: "" to convert it.
     std::string refusal;
     bool overwritesItself = false; // the output is the input file itself

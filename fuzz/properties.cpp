@@ -82,7 +82,7 @@ void fuzzWayBack(const std::uint8_t* data, std::size_t length)
     std::istringstream in(bytes);
     quiltpix::MemorySink sink;
     quiltpix::MosSummary summary;
-    const std::string why = quiltpix::convertToMos(in, size, sink, {}, summary);
+    const std::string why = quiltpix::convertToMos(in, size, sink, {}, summary).reason;
     std::istringstream again(bytes);
     const quiltpix::PictureCheck check = quiltpix::checkPictureStream(again, size);
     if (check.whole != why.empty() || (!why.empty() && check.reason != why))

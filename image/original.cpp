@@ -9,16 +9,23 @@ namespace quiltpix {
 
 namespace {
 
-bool nextData(const MosOptions& options, std::uint64_t from, std::uint64_t& start, std::uint64_t& end)
+bool nextData(const Original& original, std::uint64_t from, std::uint64_t& start, std::uint64_t& end)
 {
-    if (options.likeData)
-        return options.likeData(from, start, end);
+    if (original.data)
+        return original.data(from, start, end);
     start = from;
-    end = options.likeSize;
+    end = original.size;
     return from < end;
 }
 
 } // namespace
+
+std::string judgeOriginal(std::istream& in, std::uint64_t size, Original& original)
+{
+    original.stream = &in;
+    original.size = size;
+    return planMos(in, size, original.plan);
+}
 
 bool regionsApart(const MosPlan& plan)
 {
@@ -38,22 +45,23 @@ bool regionsApart(const MosPlan& plan)
     return true;
 }
 
-std::string copyOriginal(const MosPlan& plan, const MosOptions& options, ByteSink& out, std::uint64_t& dropped,
-                         bool& originalFault)
+std::string copyOriginal(const Original& original, ByteSink& out, std::uint64_t& dropped, bool& originalFault)
 {
+    const MosPlan& plan = original.plan;
+    const std::uint64_t size = original.size;
     const MosHeader& h = plan.header;
     std::uint64_t last = std::max<std::uint64_t>(mosHeaderSize, tileDataBase(h));
     for (int r = 0; r < h.rows; ++r)
         last = std::max(last, plan.runStart[static_cast<std::size_t>(r)] +
                                   static_cast<std::uint64_t>(h.width) * static_cast<std::uint64_t>(tileHeight(h, r)));
-    const std::uint64_t end = std::min(options.likeSize, last + std::min(keptAfterPicture, options.likeSize - last));
-    dropped = options.likeSize - end;
+    const std::uint64_t end = std::min(size, last + std::min(keptAfterPicture, size - last));
+    dropped = size - end;
     std::vector<unsigned char> chunk(1 << 20);
     std::uint64_t pos = 0, start = 0, stop = 0;
-    while (pos < end && nextData(options, pos, start, stop) && start < end) {
+    while (pos < end && nextData(original, pos, start, stop) && start < end) {
         for (pos = start, stop = std::min(stop, end); pos < stop;) {
             const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), stop - pos));
-            if (!readAt(*options.like, pos, chunk.data(), n)) {
+            if (!readAt(*original.stream, pos, chunk.data(), n)) {
                 originalFault = true;
                 return unreadable;
             }
@@ -65,7 +73,7 @@ std::string copyOriginal(const MosPlan& plan, const MosOptions& options, ByteSin
     // A hole at the end still counts towards the length.
     if (end > 0 && (pos < end)) {
         unsigned char lastByte = 0;
-        if (!readAt(*options.like, end - 1, &lastByte, 1)) {
+        if (!readAt(*original.stream, end - 1, &lastByte, 1)) {
             originalFault = true;
             return unreadable;
         }

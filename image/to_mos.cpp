@@ -77,13 +77,13 @@ public:
     {
     }
 
-    std::string run(bool& likeFault)
+    Failure run()
     {
         const std::unique_ptr<PictureReader> first = pictureReader(in_, size_);
         PictureReader& reader = *first;
         std::string why = reader.open();
         if (!why.empty())
-            return why;
+            return {Blame::input, why};
         const PictureFormat f = reader.picture();
         header_ = freshHeader(f.width, f.height);
         summary_.format = f;
@@ -92,69 +92,87 @@ public:
         summary_.output.assign(static_cast<std::size_t>(summary_.tiles), 0);
         allocate();
 
-        if (options_.like) {
-            why = planMos(*options_.like, options_.likeSize, original_);
-            if (!why.empty()) {
-                likeFault = true;
-                return why;
-            }
-            const MosHeader& o = original_.header;
+        if (options_.original) {
+            const MosHeader& o = original().plan.header;
             if (o.width != header_.width || o.height != header_.height) {
                 summary_.freshLayoutReason = "it is " + std::to_string(o.width) + " x " +
                                              std::to_string(o.height) + " pixels, the bitmap " +
                                              std::to_string(f.width) + " x " + std::to_string(f.height) +
                                              ", so a fresh layout is written";
             } else {
-                keep_ = true;
-                fromOriginal_ = true;
+                layout_ = Layout::original;
                 summary_.comparedWithOriginal = true;
-                if (!regionsApart(original_)) {
-                    // Rewriting one tile would change another's bytes too:
-                    // look first whether anything changed at all.
-                    const std::unique_ptr<PictureReader> again = pictureReader(in_, size_);
-                    why = again->open();
-                    if (!why.empty() || !sameFormat(again->picture(), f))
-                        return changedWhileRead;
-                    comparing_ = true;
-                    why = rows(*again);
-                    comparing_ = false;
-                    if (!why.empty())
-                        return why;
-                    firstPass_ = rowsHash_;
-                    rowsHash_ = 0;
-                    summary_.input.begin(f.width, f.height); // digested anew in the second pass
-                    twice_ = true;
-                    summary_.exact = 0;
-                    if (summary_.changed > 0) {
-                        summary_.changed = 0; // counted again as the tiles are written
-                        keep_ = false;
-                        summary_.freshLayoutReason = "its layout cannot hold the edit (two of its regions share "
-                                                     "bytes), so a fresh layout is written";
-                    }
+                if (!regionsApart(original().plan)) {
+                    const Failure counted = countChangedTiles(f);
+                    if (counted.failed())
+                        return counted;
                 }
             }
         }
 
-        if (keep_) {
-            why = copyTheOriginal();
-        } else {
-            why = writeTables();
-        }
+        why = layout_ == Layout::original ? copyTheOriginal() : writeTables();
         if (!why.empty())
-            return why;
+            return blamed(why);
         why = rows(reader);
         summary_.translucent = reader.translucent();
         // The file was read twice: an editor still saving it could have
         // changed it in between, and the output would mix both versions. A
         // reading that fails the second time is the same change, seen sooner.
         if (twice_ && !originalFault_ && why != mosWriteFailed && (!why.empty() || rowsHash_ != firstPass_))
-            return changedWhileRead;
-        return why;
+            return {Blame::input, changedWhileRead};
+        return blamed(why);
     }
 
-    bool originalFault() const { return originalFault_; }
-
 private:
+    // How the MOS file is laid out: a fresh layout of the picture alone; the
+    // original's own layout, copied first, with only the tile rows that
+    // changed rewritten; or a fresh layout whose tiles are taken from the
+    // original where the picture agrees with it.
+    enum class Layout { fresh, original, freshFromOriginal };
+    // A first reading that only counts the tiles that changed, or the one
+    // that writes.
+    enum class Pass { counting, writing };
+
+    const Original& original() const { return *options_.original; }
+
+    // Who is to blame for a reason: a write the sink refused is the
+    // output's, a reading of the original that failed is the original's,
+    // anything else the picture's.
+    Failure blamed(const std::string& why) const
+    {
+        if (why.empty())
+            return {};
+        return {why == mosWriteFailed ? Blame::output : originalFault_ ? Blame::original : Blame::input, why};
+    }
+
+    // Rewriting one tile of an original whose regions share bytes would
+    // change another's too: a first reading counts the tiles that changed,
+    // and only a picture with none keeps the original's layout.
+    Failure countChangedTiles(const PictureFormat& f)
+    {
+        const std::unique_ptr<PictureReader> again = pictureReader(in_, size_);
+        const std::string why = again->open();
+        if (!why.empty() || !sameFormat(again->picture(), f))
+            return {Blame::input, changedWhileRead};
+        pass_ = Pass::counting;
+        const std::string counted = rows(*again);
+        pass_ = Pass::writing;
+        if (!counted.empty())
+            return blamed(counted);
+        firstPass_ = rowsHash_;
+        rowsHash_ = 0;
+        summary_.input.begin(f.width, f.height); // digested anew in the second reading
+        twice_ = true;
+        summary_.exact = 0;
+        if (summary_.changed > 0) {
+            summary_.changed = 0; // counted again as the tiles are written
+            layout_ = Layout::freshFromOriginal;
+            summary_.freshLayoutReason = "its layout cannot hold the edit (two of its regions share "
+                                         "bytes), so a fresh layout is written";
+        }
+        return {};
+    }
+
     void allocate()
     {
         const std::size_t width = static_cast<std::size_t>(header_.width);
@@ -187,7 +205,7 @@ private:
 
     std::string copyTheOriginal()
     {
-        return copyOriginal(original_, options_, out_, summary_.droppedTail, originalFault_);
+        return copyOriginal(original(), out_, summary_.droppedTail, originalFault_);
     }
 
     // Reads the bitmap a tile row at a time in the order it stores them, and
@@ -201,18 +219,18 @@ private:
             const std::ptrdiff_t stride = static_cast<std::ptrdiff_t>(rowBytes_);
             unsigned char* first = strip_.data() + (topDown ? 0 : static_cast<std::size_t>(h - 1) * rowBytes_);
             std::string why = reader.readRows(first, topDown ? stride : -stride, h);
-            if (why.empty() && (comparing_ || twice_))
+            if (why.empty() && (pass_ == Pass::counting || twice_))
                 rowsHash_ = hashBytes(rowsHash_, strip_.data(), rowBytes_ * static_cast<std::size_t>(h));
             if (why.empty())
                 for (int k = 0; k < h; ++k)
                     summary_.input.row(r * tileSize + k, strip_.data() + static_cast<std::size_t>(k) * rowBytes_);
             if (why.empty())
-                why = fromOriginal_ ? tileRowLike(r, h) : tileRowFresh(r, h);
+                why = layout_ == Layout::fresh ? tileRowFresh(r, h) : tileRowLike(r, h);
             if (!why.empty())
                 return why;
             if (options_.progress) {
                 // The two readings of a bitmap read twice are one run of rows.
-                const int passes = comparing_ || twice_ ? 2 : 1, before = twice_ ? header_.rows : 0;
+                const int passes = pass_ == Pass::counting || twice_ ? 2 : 1, before = twice_ ? header_.rows : 0;
                 pixelsDone_ += static_cast<std::uint64_t>(header_.width) * static_cast<std::uint64_t>(h);
                 options_.progress(before + step + 1, passes * header_.rows, pixelsDone_);
             }
@@ -269,10 +287,10 @@ private:
     std::string tileRowLike(int r, int h)
     {
         const std::size_t runBytes = static_cast<std::size_t>(header_.width) * static_cast<std::size_t>(h);
-        const std::uint64_t runStart = original_.runStart[static_cast<std::size_t>(r)];
-        const std::uint64_t paletteRow = paletteRowPosition(original_.header, r);
-        if (!readAt(*options_.like, paletteRow, palettes_.data(), palettes_.size()) ||
-            !readAt(*options_.like, runStart, run_.data(), runBytes)) {
+        const std::uint64_t runStart = original().plan.runStart[static_cast<std::size_t>(r)];
+        const std::uint64_t paletteRow = paletteRowPosition(original().plan.header, r);
+        if (!readAt(*original().stream, paletteRow, palettes_.data(), palettes_.size()) ||
+            !readAt(*original().stream, runStart, run_.data(), runBytes)) {
             originalFault_ = true; // it was whole when planned: it changed since
             return unreadable;
         }
@@ -289,19 +307,19 @@ private:
             if (!same && !take(r, c, w, h, palette, indices)) {
                 // The original's tile stays as it is now.
                 ++summary_.exact;
-                if (!comparing_)
+                if (pass_ == Pass::writing)
                     written(r, c, renderedDigest(r, c, w, h, palette, indices));
                 continue;
             }
             if (same) {
                 ++summary_.exact;
-                if (!comparing_)
+                if (pass_ == Pass::writing)
                     written(r, c, inputDigest(r, c));
                 continue;
             }
             ++summary_.changed;
             rowChanged = true;
-            if (comparing_)
+            if (pass_ == Pass::counting)
                 continue;
             if (repainter_.repaint(palette, tile_.data(), indices, pixels)) {
                 ++summary_.exact;
@@ -312,10 +330,10 @@ private:
             count(result, w, h);
             written(r, c, result.exact ? inputDigest(r, c) : renderedDigest(r, c, w, h, palette, indices));
         }
-        if (comparing_ || (keep_ && !rowChanged))
+        if (pass_ == Pass::counting || (layout_ == Layout::original && !rowChanged))
             return "";
-        const std::uint64_t runAt = keep_ ? runStart : tileDataBase(header_) + freshTileOffset(header_, r, 0);
-        const std::uint64_t paletteAt = keep_ ? paletteRow : paletteRowPosition(header_, r);
+        const std::uint64_t runAt = layout_ == Layout::original ? runStart : tileDataBase(header_) + freshTileOffset(header_, r, 0);
+        const std::uint64_t paletteAt = layout_ == Layout::original ? paletteRow : paletteRowPosition(header_, r);
         if (!put(paletteAt, palettes_.data(), palettes_.size()) || !put(runAt, run_.data(), runBytes))
             return mosWriteFailed;
         return "";
@@ -331,13 +349,13 @@ private:
             return true;
         const std::size_t t = tileIndex(r, c);
         if (inputDigest(r, c) == (*options_.extracted)[t]) {
-            if (!comparing_)
+            if (pass_ == Pass::writing)
                 ++summary_.newerInOriginal;
             return false;
         }
         if (!options_.originalThen || renderedDigest(r, c, w, h, palette, indices) == (*options_.originalThen)[t])
             return true;
-        if (!comparing_)
+        if (pass_ == Pass::writing)
             summary_.conflicts.push_back(t);
         return options_.takeConflicts;
     }
@@ -375,15 +393,13 @@ private:
     const MosOptions& options_;
     MosSummary& summary_;
     MosHeader header_;
-    MosPlan original_;
     std::uint64_t pixelsDone_ = 0; // for the progress
     bool twice_ = false;          // the bitmap is read a second time
     bool originalFault_ = false;  // the original failed to read mid-run
     std::uint64_t rowsHash_ = 0;  // of the pixels read so far in this pass
     std::uint64_t firstPass_ = 0; // of all pixels of the first pass
-    bool keep_ = false;         // writing into the original's layout
-    bool fromOriginal_ = false; // an original of the picture's size to take tiles from
-    bool comparing_ = false; // only counting the changed tiles
+    Layout layout_ = Layout::fresh;
+    Pass pass_ = Pass::writing;
     std::size_t rowBytes_ = 0;
     std::vector<unsigned char> strip_;    // a tile row of the bitmap, blue, green, red
     std::vector<unsigned char> run_;      // its index bytes, tile after tile
@@ -395,23 +411,17 @@ private:
 
 } // namespace
 
-std::string convertToMos(std::istream& in, std::uint64_t size, ByteSink& out, const MosOptions& options,
-                         MosSummary& summary, bool* likeFault)
+Failure convertToMos(std::istream& in, std::uint64_t size, ByteSink& out, const MosOptions& options,
+                     MosSummary& summary)
 {
-    bool fault = false;
-    std::string why;
     try {
         Converter converter(in, size, out, options, summary);
-        why = converter.run(fault);
-        fault = fault || converter.originalFault();
+        return converter.run();
     } catch (const std::bad_alloc&) {
-        why = "out of memory";
+        return {Blame::input, "out of memory"};
     } catch (const std::exception&) {
-        why = unreadable;
+        return {Blame::input, unreadable};
     }
-    if (likeFault)
-        *likeFault = fault;
-    return why;
 }
 
 PictureFormat pictureFormatOf(std::istream& in, std::uint64_t size)

@@ -8,7 +8,9 @@
 // own offset in the table, and the tile data in tile order.
 #pragma once
 
+#include "byte_sink.h"
 #include "digest.h"
+#include "original.h"
 #include "picture_reader.h"
 #include "mos.h"
 
@@ -21,14 +23,6 @@
 
 namespace quiltpix {
 
-// Where the MOS file goes: positioned writes.
-class ByteSink {
-public:
-    virtual ~ByteSink() = default;
-    // False once a write has failed.
-    virtual bool writeAt(std::uint64_t pos, const unsigned char* data, std::size_t n) = 0;
-};
-
 // A file in memory, for tests and the fuzzer.
 class MemorySink : public ByteSink {
 public:
@@ -38,13 +32,9 @@ public:
 
 struct MosOptions {
     bool dither = false;
-    // The MOS file the bitmap came from, to keep its palettes, index bytes
-    // and layout where the picture still agrees with it.
-    std::istream* like = nullptr;
-    std::uint64_t likeSize = 0;
-    // Where the original holds data, as InputFile::nextData says; without
-    // it, every byte is data. Holes are left holes in the output.
-    std::function<bool(std::uint64_t from, std::uint64_t& start, std::uint64_t& end)> likeData;
+    // The MOS file the picture came from, judged whole, to keep its
+    // palettes, index bytes and layout where the picture still agrees.
+    const Original* original = nullptr;
     // Told after each tile row; a bitmap read twice counts its rows twice.
     RowProgress progress;
     // With an original of the picture's size, what the record says of the
@@ -58,10 +48,6 @@ struct MosOptions {
     const std::vector<std::uint64_t>* originalThen = nullptr;
     bool takeConflicts = false;
 };
-
-// Bytes an original may hold after the last one its reading depends on that
-// are kept in the output; the rest are dropped (MosSummary::droppedTail).
-constexpr std::uint64_t keptAfterPicture = 1 << 20;
 
 struct MosSummary {
     PictureFormat format;
@@ -90,11 +76,19 @@ struct MosSummary {
     std::string line() const;
 };
 
-// Writes the MOS file for the picture (a bitmap or a PNG) in `in`. "" on success; otherwise why
-// not, and then `likeFault` tells whether the original (not the bitmap) is
-// at fault, or the reason is mosWriteFailed when writing failed.
-std::string convertToMos(std::istream& in, std::uint64_t size, ByteSink& out, const MosOptions& options,
-                         MosSummary& summary, bool* likeFault = nullptr);
+// Who a failed conversion is to blame on: the picture read, the original,
+// or the output (a write that failed: mosWriteFailed).
+enum class Blame { none, input, original, output };
+struct Failure {
+    Blame blame = Blame::none;
+    std::string reason; // "" when nothing failed
+    bool failed() const { return !reason.empty(); }
+};
+
+// Writes the MOS file for the picture (a bitmap or a PNG) in `in`; nothing
+// is thrown.
+Failure convertToMos(std::istream& in, std::uint64_t size, ByteSink& out, const MosOptions& options,
+                     MosSummary& summary);
 
 // The size of the MOS file a fresh layout of the bitmap in `in` makes, from
 // its headers alone; 0 when they cannot be read (the conversion says why).
@@ -104,7 +98,6 @@ std::uint64_t mosSizeFor(std::istream& in, std::uint64_t size);
 // (the conversion says why).
 PictureFormat pictureFormatOf(std::istream& in, std::uint64_t size);
 
-extern const char* const mosWriteFailed;
 // The bitmap was read twice and was not the same picture the second time.
 extern const char* const changedWhileRead;
 

@@ -3,6 +3,7 @@
 #include "input_file.h"
 #include "read_buffer.h"
 #include "links_posix.h"
+#include "stamp_posix.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -36,17 +37,6 @@ protected:
         return ::lseek(fd, static_cast<off_t>(pos), SEEK_SET) >= 0;
     }
 };
-
-FileStamp stampOf(const struct stat& info)
-{
-    FileStamp s;
-    s.device = static_cast<std::uint64_t>(info.st_dev);
-    s.inode = static_cast<std::uint64_t>(info.st_ino);
-    s.size = static_cast<std::uint64_t>(info.st_size);
-    s.modified = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
-    s.changed = static_cast<std::int64_t>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
-    return s;
-}
 
 } // namespace
 

@@ -2,6 +2,7 @@
 // or anything but a disk file is refused), then read as a file.
 #include "input_file.h"
 #include "read_buffer.h"
+#include "stamp_windows.h"
 #include "windows_errors.h"
 
 #include <algorithm>
@@ -39,28 +40,6 @@ struct InputFile::State {
     std::int64_t modified = 0; // 100-nanosecond ticks
     FileStamp stamp;
 };
-
-namespace {
-
-std::optional<FileStamp> stampOf(HANDLE handle)
-{
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (!::GetFileInformationByHandle(handle, &info))
-        return std::nullopt;
-    FileStamp s;
-    s.device = info.dwVolumeSerialNumber;
-    s.inode = static_cast<std::uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
-    s.size = static_cast<std::uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
-    s.modified = static_cast<std::int64_t>(static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32 |
-                                           info.ftLastWriteTime.dwLowDateTime);
-    FILE_BASIC_INFO basic{};
-    s.changed = ::GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof basic)
-                    ? static_cast<std::int64_t>(basic.ChangeTime.QuadPart)
-                    : s.modified;
-    return s;
-}
-
-} // namespace
 
 InputFile::InputFile() : state_(std::make_unique<State>()) {}
 

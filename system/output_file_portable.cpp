@@ -120,16 +120,6 @@ const std::string& OutputFile::failure() const
     return state_->failure;
 }
 
-bool OutputFile::commit()
-{
-    return commitChecked(nullptr);
-}
-
-bool OutputFile::commitOver(const std::optional<FileStamp>& judged)
-{
-    return commitChecked(&judged);
-}
-
 bool OutputFile::changedMeanwhile() const
 {
     return state_->changedMeanwhile;

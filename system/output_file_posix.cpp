@@ -5,6 +5,7 @@
 #include "output_file.h"
 #include "direct_buffer.h"
 #include "hidden_name.h"
+#include "stamp_posix.h"
 #include "links_posix.h"
 
 #include <dirent.h>
@@ -522,31 +523,6 @@ const std::string& OutputFile::failure() const
     if (s.failure.empty() && s.buffer.error != 0) // a write the converter saw fail
         s.failure = std::generic_category().message(s.buffer.error);
     return s.failure;
-}
-
-namespace {
-
-FileStamp stampOf(const struct stat& info)
-{
-    FileStamp s;
-    s.device = static_cast<std::uint64_t>(info.st_dev);
-    s.inode = static_cast<std::uint64_t>(info.st_ino);
-    s.size = static_cast<std::uint64_t>(info.st_size);
-    s.modified = static_cast<std::int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
-    s.changed = static_cast<std::int64_t>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
-    return s;
-}
-
-} // namespace
-
-bool OutputFile::commit()
-{
-    return commitChecked(nullptr);
-}
-
-bool OutputFile::commitOver(const std::optional<FileStamp>& judged)
-{
-    return commitChecked(&judged);
 }
 
 bool OutputFile::changedMeanwhile() const

@@ -6,6 +6,7 @@
 #include "output_file.h"
 #include "direct_buffer.h"
 #include "hidden_name.h"
+#include "stamp_windows.h"
 #include "windows_errors.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -233,36 +234,12 @@ std::optional<FileStamp> stampAt(const fs::path& target, bool& stands)
         return std::nullopt;
     }
     stands = true;
-    BY_HANDLE_FILE_INFORMATION info{};
-    std::optional<FileStamp> result;
-    if (::GetFileInformationByHandle(h, &info)) {
-        FileStamp s;
-        s.device = info.dwVolumeSerialNumber;
-        s.inode = static_cast<std::uint64_t>(info.nFileIndexHigh) << 32 | info.nFileIndexLow;
-        s.size = static_cast<std::uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow;
-        s.modified = static_cast<std::int64_t>(static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32 |
-                                               info.ftLastWriteTime.dwLowDateTime);
-        FILE_BASIC_INFO basic{};
-        s.changed = ::GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic)
-                        ? static_cast<std::int64_t>(basic.ChangeTime.QuadPart)
-                        : s.modified;
-        result = s;
-    }
+    const std::optional<FileStamp> result = stampOf(h);
     ::CloseHandle(h);
     return result;
 }
 
 } // namespace
-
-bool OutputFile::commit()
-{
-    return commitChecked(nullptr);
-}
-
-bool OutputFile::commitOver(const std::optional<FileStamp>& judged)
-{
-    return commitChecked(&judged);
-}
 
 bool OutputFile::changedMeanwhile() const
 {

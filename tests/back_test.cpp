@@ -35,13 +35,16 @@ Back toMos(const Bytes& bitmap, const Bytes* like = nullptr, bool dither = false
     std::istringstream original(like ? text(*like) : std::string());
     MosOptions options;
     options.dither = dither;
+    Original judged;
+    Back b;
     if (like) {
-        options.like = &original;
-        options.likeSize = like->size();
+        b.reason = judgeOriginal(original, like->size(), judged);
+        if (!b.reason.empty())
+            return b;
+        options.original = &judged;
     }
     MemorySink sink;
-    Back b;
-    b.reason = convertToMos(in, bitmap.size(), sink, options, b.summary);
+    b.reason = convertToMos(in, bitmap.size(), sink, options, b.summary).reason;
     b.mos = sink.bytes;
     return b;
 }
@@ -332,12 +335,13 @@ TEST(WayBack, ABitmapThatChangesBetweenTheTwoReadingsIsRefused)
         RewrittenBuffer buffer(bitmap, c.later, at, nth);
         std::istream in(&buffer);
         std::istringstream original(text(shared));
+        Original judged;
+        ASSERT_EQ(judgeOriginal(original, shared.size(), judged), "");
         MosOptions options;
-        options.like = &original;
-        options.likeSize = shared.size();
+        options.original = &judged;
         MemorySink sink;
         MosSummary summary;
-        const std::string why = convertToMos(in, bitmap.size(), sink, options, summary);
+        const std::string why = convertToMos(in, bitmap.size(), sink, options, summary).reason;
         if (c.later == bitmap || (at == 0 && !c.refusedEarly))
             EXPECT_EQ(why, "");
         else
@@ -396,14 +400,15 @@ TEST(WayBack, AnOriginalThatFailsMidRunIsBlamedForIt)
     RewrittenBuffer buffer(original, Bytes(original.begin(), original.begin() + 100), 0, 2);
     std::istream like(&buffer);
     std::istringstream in(text(bitmap));
+    Original judged;
+    ASSERT_EQ(judgeOriginal(like, original.size(), judged), "");
     MosOptions options;
-    options.like = &like;
-    options.likeSize = original.size();
+    options.original = &judged;
     MemorySink sink;
     MosSummary summary;
-    bool likeFault = false;
-    EXPECT_EQ(convertToMos(in, bitmap.size(), sink, options, summary, &likeFault), "the file could not be read");
-    EXPECT_TRUE(likeFault);
+    const Failure failure = convertToMos(in, bitmap.size(), sink, options, summary);
+    EXPECT_EQ(failure.reason, "the file could not be read");
+    EXPECT_EQ(failure.blame, Blame::original);
 }
 
 TEST(WayBack, BrokenBitmapsAreRefusedWithTheirReason)

@@ -44,7 +44,7 @@ std::string toMos(const Bytes& picture, Bytes& mos, MosSummary* summary = nullpt
     std::istringstream in(text(picture));
     MemorySink sink;
     MosSummary s;
-    const std::string why = convertToMos(in, picture.size(), sink, {}, s);
+    const std::string why = convertToMos(in, picture.size(), sink, {}, s).reason;
     mos = sink.bytes;
     if (summary)
         *summary = s;

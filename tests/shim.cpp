@@ -14,7 +14,9 @@
 //    written into TARGET in place (made if missing), as an editor saving
 //    while the program works would; WHEN is "commit" (the first time the
 //    program sets a file's mode, just before it puts its output in place)
-//    or a file name (the first time a file of that name is opened).
+//    or a file name (the first time a file of that name is opened);
+//  - QUILTPIX_SHIM_MOVE=WHEN:TARGET:SOURCE: the same moment, SOURCE is
+//    renamed over TARGET, as an editor that saves by renaming would.
 // Both the plain and the 64-bit names are defined here, so the headers must
 // not rename one to the other.
 #undef _FILE_OFFSET_BITS
@@ -90,13 +92,13 @@ void swapPartOf(int fd)
 
 // QUILTPIX_SHIM_SAVE, when `moment` ("commit", or the base name of a file
 // being opened) is its WHEN.
-void saveDuringRun(const char* moment)
+void atMoment(const char* variable, const char* moment, bool move)
 {
-    static bool done = false;
-    const char* save = std::getenv("QUILTPIX_SHIM_SAVE");
-    if (done || !save || !moment)
+    static bool done[2] = {false, false};
+    const char* setting = std::getenv(variable);
+    if (done[move] || !setting || !moment)
         return;
-    const std::string all = save;
+    const std::string all = setting;
     const std::size_t first = all.find(':'), second = all.find(':', first + 1);
     if (second == std::string::npos)
         return;
@@ -105,9 +107,14 @@ void saveDuringRun(const char* moment)
         name = name.substr(name.rfind('/') + 1);
     if (all.compare(0, first, name) != 0)
         return;
-    done = true;
-    std::FILE* from = std::fopen(all.substr(second + 1).c_str(), "rb");
-    std::FILE* to = std::fopen(all.substr(first + 1, second - first - 1).c_str(), "wb");
+    done[move] = true;
+    const std::string target = all.substr(first + 1, second - first - 1), source = all.substr(second + 1);
+    if (move) {
+        std::rename(source.c_str(), target.c_str());
+        return;
+    }
+    std::FILE* from = std::fopen(source.c_str(), "rb");
+    std::FILE* to = std::fopen(target.c_str(), "wb");
     char buffer[1 << 16];
     for (std::size_t n; from && to && (n = std::fread(buffer, 1, sizeof buffer, from)) > 0;)
         std::fwrite(buffer, 1, n, to);
@@ -115,6 +122,14 @@ void saveDuringRun(const char* moment)
         std::fclose(from);
     if (to)
         std::fclose(to);
+}
+
+// QUILTPIX_SHIM_SAVE and QUILTPIX_SHIM_MOVE, when `moment` ("commit", or
+// the base name of a file being opened) is their WHEN.
+void saveDuringRun(const char* moment)
+{
+    atMoment("QUILTPIX_SHIM_SAVE", moment, false);
+    atMoment("QUILTPIX_SHIM_MOVE", moment, true);
 }
 
 } // namespace
