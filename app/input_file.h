@@ -24,6 +24,10 @@ struct FileStamp {
     bool operator!=(const FileStamp& o) const { return !(*this == o); }
 };
 
+// Now, in the units of FileStamp's times, and how many of them make a second.
+std::int64_t fileTimeNow();
+std::int64_t fileTicksPerSecond();
+
 // The input, opened once and read only through what was opened: it is
 // judged by the open file itself (a regular file, or refused), so nobody
 // can swap the name for a FIFO or another file between a check and the

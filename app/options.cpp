@@ -39,6 +39,8 @@ Options parse(const std::vector<std::filesystem::path>& arguments)
             o.fresh = true;
         } else if (a == "--force") {
             o.force = true;
+        } else if (a == "-n" || a == "--dry-run") {
+            o.dryRun = true;
         } else if (a == "--png") {
             o.png = true;
         } else if (a == "--small") {
@@ -59,6 +61,8 @@ Options parse(const std::vector<std::filesystem::path>& arguments)
     o.files.assign(arguments.begin() + static_cast<std::ptrdiff_t>(std::min(i, arguments.size())), arguments.end());
     if (o.like && o.fresh)
         o.error = "Options --like and --fresh ask for opposite things; give one";
+    else if (o.all && o.like && !std::filesystem::exists(*o.like))
+        o.error = displayName(*o.like) + ": no such folder (with --all, --like names a folder of originals)";
     else if (o.all && o.like && !std::filesystem::is_directory(*o.like))
         o.error = "With --all, --like names a folder of originals, matched to the bitmaps by name";
     return o;

@@ -19,6 +19,7 @@ struct Options {
     bool force = false; // replace an output even where that would lose an edit
     bool png = false;   // MOS files become PNG (STEM.png), not bitmaps
     bool small = false; // PNG: smaller and slower
+    bool dryRun = false; // judge everything as the run would, write nothing
     std::optional<std::filesystem::path> output;
     std::optional<std::filesystem::path> like; // an original, or with --all a folder of them
     std::vector<std::filesystem::path> files;

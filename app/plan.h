@@ -3,6 +3,7 @@
 #include "identity.h"
 #include "input_file.h"
 #include "options.h"
+#include "record.h"
 
 #include <filesystem>
 #include <memory>
@@ -29,6 +30,13 @@ struct PlannedFile {
     // Why a file under the output name is not the original ("" when there
     // is none, or it is): it is then judged as any output is.
     std::string notOriginal;
+    // With --like FOLDER: the folder in which no original was found.
+    std::optional<std::filesystem::path> noOriginalIn;
+    // A MOS file and its picture named in one run are one job, decided by
+    // the record (decidePair): on the MOS file's entry, the picture's index
+    // in the plan; the picture's own entry is `inPair`, done with it.
+    std::optional<std::size_t> partner;
+    bool inPair = false;
     // Why the run refuses it, before any work: "" to convert it.
     std::string refusal;
     bool overwritesItself = false; // the output is the input file itself
@@ -40,6 +48,17 @@ struct PlannedFile {
 };
 
 std::vector<PlannedFile> makePlan(const Options& o);
+
+// Which way a MOS file and its picture, named in one run, go: by what the
+// record says they were when they last agreed, the side that changed since
+// is the input. A pair whose pixels agree is unchanged (and recorded so,
+// unless `dryRun`); both changed, or no record and pixels that differ, is
+// refused, naming both.
+struct PairDecision {
+    enum class Way { forward, back, unchanged, refused } way = Way::refused;
+    std::string why; // for refused
+};
+PairDecision decidePair(const PlannedFile& mos, const PlannedFile& picture, Records& records, bool dryRun);
 
 // A file that begins with "BM" or the PNG signature goes the way back;
 // anything else is read as a MOS file, whose first bytes are never examined.

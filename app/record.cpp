@@ -78,6 +78,26 @@ bool getBytes(const std::string& field, std::string& bytes)
     return true;
 }
 
+void putStamp(std::string& out, const FileStamp& s)
+{
+    for (std::uint64_t v : {s.device, s.inode, s.size, static_cast<std::uint64_t>(s.modified), static_cast<std::uint64_t>(s.changed)})
+        putHex(out, v);
+}
+
+bool getStamps(const std::string& field, FileStamp& self, FileStamp& source, std::int64_t& at)
+{
+    if (field.size() != 11 * 16)
+        return false;
+    std::uint64_t v[11];
+    for (int i = 0; i < 11; ++i)
+        if (!getHex(field.substr(16 * static_cast<std::size_t>(i), 16), v[i]))
+            return false;
+    self = {v[0], v[1], v[2], static_cast<std::int64_t>(v[3]), static_cast<std::int64_t>(v[4])};
+    source = {v[5], v[6], v[7], static_cast<std::int64_t>(v[8]), static_cast<std::int64_t>(v[9])};
+    at = static_cast<std::int64_t>(v[10]);
+    return true;
+}
+
 void putList(std::string& out, const std::vector<std::uint64_t>& list)
 {
     if (list.empty())
@@ -109,12 +129,26 @@ std::uint64_t lineCheck(const std::string& body)
 
 } // namespace
 
+std::string recordedPath(const fs::path& file)
+{
+    std::error_code error;
+    return fs::absolute(file, error).lexically_normal().u8string();
+}
+
+bool namesFile(const std::string& recorded, const fs::path& file)
+{
+    std::error_code error;
+    return fs::equivalent(fs::u8path(recorded), file, error) && !error;
+}
+
 std::string recordLine(const std::string& name, const RecordEntry& e)
 {
     std::string line;
     putBytes(line, name);
     line += ' ';
     putBytes(line, e.source);
+    line += ' ';
+    putBytes(line, e.how);
     line += ' ';
     putHex(line, e.pixels);
     line += ' ';
@@ -126,6 +160,10 @@ std::string recordLine(const std::string& name, const RecordEntry& e)
         line += '=';
     else
         putList(line, e.sourceTiles);
+    line += ' ';
+    putStamp(line, e.self);
+    putStamp(line, e.sourceStamp);
+    putHex(line, static_cast<std::uint64_t>(e.recordedAt));
     line += ' ';
     putHex(line, lineCheck(line));
     line += '\n';
@@ -139,24 +177,25 @@ std::optional<std::pair<std::string, RecordEntry>> parseRecordLine(const std::st
     for (;;) {
         const std::size_t space = line.find(' ', from);
         fields.push_back(line.substr(from, space == std::string::npos ? std::string::npos : space - from));
-        if (space == std::string::npos || fields.size() > 7)
+        if (space == std::string::npos || fields.size() > 9)
             break;
         from = space + 1;
     }
-    if (fields.size() != 7)
+    if (fields.size() != 9)
         return std::nullopt;
     std::uint64_t check = 0;
-    const std::size_t bodyLength = line.size() - fields[6].size();
-    if (!getHex(fields[6], check) || check != lineCheck(line.substr(0, bodyLength)))
+    const std::size_t bodyLength = line.size() - fields[8].size();
+    if (!getHex(fields[8], check) || check != lineCheck(line.substr(0, bodyLength)))
         return std::nullopt;
     std::pair<std::string, RecordEntry> result;
     RecordEntry& e = result.second;
     if (!getBytes(fields[0], result.first) || result.first.empty() || !getBytes(fields[1], e.source) ||
-        !getHex(fields[2], e.pixels) || !getHex(fields[3], e.input) || !getList(fields[4], e.tiles))
+        !getBytes(fields[2], e.how) || !getHex(fields[3], e.pixels) || !getHex(fields[4], e.input) ||
+        !getList(fields[5], e.tiles) || !getStamps(fields[7], e.self, e.sourceStamp, e.recordedAt))
         return std::nullopt;
-    if (fields[5] == "=")
+    if (fields[6] == "=")
         e.sourceTiles = e.tiles;
-    else if (!getList(fields[5], e.sourceTiles))
+    else if (!getList(fields[6], e.sourceTiles))
         return std::nullopt;
     return result;
 }
@@ -197,13 +236,22 @@ std::optional<RecordEntry> Records::find(const fs::path& file)
     return it->second;
 }
 
-bool Records::put(const fs::path& file, const RecordEntry& entry)
+bool RecordEntry::settled() const
+{
+    const std::int64_t tick = 2 * fileTicksPerSecond();
+    return recordedAt - std::max(self.modified, sourceStamp.modified) > tick;
+}
+
+bool Records::put(const fs::path& file, const RecordEntry& given)
 {
     auto& entries = folder(file);
     const std::string name = file.filename().u8string();
     const auto it = entries.find(name);
-    if (it != entries.end() && it->second == entry)
-        return true; // already said
+    // Said already, and long enough ago to be believed.
+    if (it != entries.end() && it->second == given && it->second.settled())
+        return true;
+    RecordEntry entry = given;
+    entry.recordedAt = fileTimeNow();
     entries[name] = entry;
     const fs::path where = file.has_parent_path() ? file.parent_path() : fs::path(".");
     // Rewritten without the lines later ones overrule once it holds twice

@@ -9,6 +9,8 @@
 // output whose pixels differ from what it would write.
 #pragma once
 
+#include "input_file.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -22,17 +24,34 @@ extern const char* const recordName; // ".quiltpix-record"
 
 struct RecordEntry {
     std::string source;            // the path of the input it came from, made absolute
+    std::string how;               // the options that shaped its bytes ("png small", "mos dither")
     std::uint64_t pixels = 0;      // the digest of the pixels written
     std::uint64_t input = 0;       // the digest of the input's pixels then
     std::vector<std::uint64_t> tiles;       // each tile of the output, as written
     std::vector<std::uint64_t> sourceTiles; // each tile of the input then
+    // The two files as they were then, and when the entry was made (in the
+    // system's file-time units): while neither file's stamp has changed,
+    // neither needs reading to know its pixels, unless it was changed
+    // within the clock tick of the entry (see settled()).
+    FileStamp self, sourceStamp;
+    std::int64_t recordedAt = 0;
 
+    // The same entry, whenever it was made.
     bool operator==(const RecordEntry& o) const
     {
-        return source == o.source && pixels == o.pixels && input == o.input && tiles == o.tiles &&
-               sourceTiles == o.sourceTiles;
+        return source == o.source && how == o.how && pixels == o.pixels && input == o.input && tiles == o.tiles &&
+               sourceTiles == o.sourceTiles && self == o.self && sourceStamp == o.sourceStamp;
     }
+    // Whether the stamps are older than the entry by more than a coarse
+    // file system's clock tick (2 s), so that a file whose stamp is
+    // unchanged was not written to after the entry was made.
+    bool settled() const;
 };
+
+// The path a record names a file by, which finds it from anywhere; and
+// whether such a path names this file now.
+std::string recordedPath(const std::filesystem::path& file);
+bool namesFile(const std::string& recorded, const std::filesystem::path& file);
 
 // One line of the record, and back. A line that is damaged, torn by a kill,
 // or forged without the check that ends it reads as nothing.

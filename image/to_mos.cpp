@@ -47,6 +47,25 @@ std::string MosSummary::line() const
     return s;
 }
 
+std::string MosSummary::shortLine() const
+{
+    std::string s;
+    std::uint64_t exactOnes = exact;
+    if (comparedWithOriginal) {
+        s = std::to_string(changed) + " of " + std::to_string(tiles) + " tiles changed";
+        exactOnes = changed - std::min(changed, quantised);
+    } else {
+        s = std::to_string(tiles) + (tiles == 1 ? " tile" : " tiles");
+    }
+    s += ": " + std::to_string(exactOnes) + " exact, " + std::to_string(quantised) + " quantised";
+    if (quantised > 0) {
+        char worst[48];
+        std::snprintf(worst, sizeof worst, ", worst %.2f dB", psnrWorst);
+        s += worst;
+    }
+    return s;
+}
+
 namespace {
 
 bool sameFormat(const PictureFormat& a, const PictureFormat& b)

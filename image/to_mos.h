@@ -74,6 +74,10 @@ struct MosSummary {
     // "640 x 480 pixels, 80 tiles: 72 kept exactly, 8 quantised (PSNR mean
     // 45.21 dB, worst 38.02 dB)"
     std::string line() const;
+    // The same in short, for a line of its own: "3 of 40 tiles changed: 1
+    // exact, 2 quantised, worst 41.90 dB" (with an original), or "40 tiles:
+    // 38 exact, 2 quantised, worst 41.90 dB".
+    std::string shortLine() const;
 };
 
 // Who a failed conversion is to blame on: the picture read, the original,

@@ -100,4 +100,15 @@ bool InputFile::nextData(std::uint64_t from, std::uint64_t& start, std::uint64_t
     return from < end;
 }
 
+std::int64_t fileTimeNow()
+{
+    return static_cast<std::int64_t>(std::filesystem::file_time_type::clock::now().time_since_epoch().count());
+}
+
+std::int64_t fileTicksPerSecond()
+{
+    using Duration = std::filesystem::file_time_type::duration;
+    return static_cast<std::int64_t>(Duration::period::den / Duration::period::num);
+}
+
 } // namespace quiltpix

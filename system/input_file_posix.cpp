@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <ctime>
 #include <cerrno>
 #include <system_error>
 
@@ -190,6 +191,18 @@ bool InputFile::nextData(std::uint64_t from, std::uint64_t& start, std::uint64_t
 #else
     return true;
 #endif
+}
+
+std::int64_t fileTimeNow()
+{
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+std::int64_t fileTicksPerSecond()
+{
+    return 1000000000;
 }
 
 } // namespace quiltpix

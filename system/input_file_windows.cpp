@@ -115,4 +115,16 @@ bool InputFile::nextData(std::uint64_t from, std::uint64_t& start, std::uint64_t
     return from < end;
 }
 
+std::int64_t fileTimeNow()
+{
+    FILETIME now{};
+    ::GetSystemTimeAsFileTime(&now);
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(now.dwHighDateTime) << 32 | now.dwLowDateTime);
+}
+
+std::int64_t fileTicksPerSecond()
+{
+    return 10000000;
+}
+
 } // namespace quiltpix

@@ -486,14 +486,15 @@ TEST_F(Driver, AllConvertsEveryFileAndTellsTheTruthInItsStatus)
     EXPECT_EQ(listing(), (std::vector<std::string>{"a.mos", "broken.mos", "out", "out/a.bmp", "out/pic.mos", "pic.bmp",
                                                    "x.MOS", "x.mos"}));
 
-    // Without -q: the banner once, each file's own lines after a line that
-    // names it, then the count.
-    r = run({"--all", "a.mos", "pic.bmp"});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, banner + "[1/2] a.mos -> a.bmp\n4136\nDone\nMos file converted successfully!\n" +
-                         "[2/2] pic.bmp -> pic.mos\n" +
-                         "pic.bmp: 70 x 67 pixels, 4 tiles: 4 kept exactly, 0 quantised\nDone\nBitmap converted successfully!\n" +
-                         "2 converted, 0 unchanged, 0 failed\n");
+    // Without -q: the banner once, one line a file, then the count.
+    r = run({"--all", "a.mos", "pic.bmp", "broken.mos"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, banner + "[1/3] a.mos -> a.bmp: converted\n" +
+                         "[2/3] pic.bmp -> pic.mos: converted (4 tiles: 4 exact, 0 quantised)\n" +
+                         "[3/3] broken.mos -> broken.bmp: broken.mos: " + truncatedReason + "\n" +
+                         "2 converted, 0 unchanged, 1 failed\n");
+    r = run({"--all", "a.mos"});
+    EXPECT_EQ(r.out, banner + "[1/1] a.mos -> a.bmp: unchanged\n0 converted, 1 unchanged, 0 failed\n");
     EXPECT_EQ(run({"--all", "-q", "a.mos"}).out, "");
     EXPECT_EQ(run({"--all", "--like", "a.mos", "pic.bmp"}).status, 1);
 }
