@@ -13,6 +13,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
+#include <streambuf>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -72,6 +74,100 @@ private:
     OutputFile& file_;
 };
 
+// Stands between the writers of a picture and the output: while the bytes
+// made agree with the file already under the output name, nothing is
+// written; at the first difference the agreeing part is copied from that
+// file, and all the rest goes to the output. So a rerun that changes nothing
+// writes nothing.
+class SameAsExisting : public std::streambuf {
+public:
+    // The file under `name` is opened with the first byte made: a
+    // conversion refused before it writes does not so much as open it.
+    SameAsExisting(std::ostream& out, const fs::path& name) : out_(out), name_(name) {}
+
+    // After the last byte: the file there, if it holds exactly the bytes
+    // made (and then the output holds none of them).
+    std::optional<FileStamp> identical()
+    {
+        if (!diverged_ && opened_ && pos_ != existing_.size())
+            diverge();
+        if (diverged_ || !opened_)
+            return std::nullopt;
+        const FileStamp stamp = existing_.stamp();
+        existing_.close();
+        return stamp;
+    }
+
+protected:
+    std::streamsize xsputn(const char* s, std::streamsize n) override
+    {
+        if (!opened_ && !diverged_) {
+            opened_ = existing_.open(name_).empty();
+            diverged_ = !opened_;
+        }
+        if (!diverged_) {
+            std::istream& theirs = existing_.stream();
+            std::streamsize done = 0;
+            while (done < n) {
+                const std::streamsize want = std::min<std::streamsize>(n - done, static_cast<std::streamsize>(buffer().size()));
+                theirs.read(buffer().data(), want);
+                if (theirs.gcount() != want || std::memcmp(buffer().data(), s + done, static_cast<std::size_t>(want)) != 0)
+                    break;
+                done += want;
+            }
+            if (done == n) {
+                pos_ += static_cast<std::uint64_t>(n);
+                return n;
+            }
+            diverge();
+        }
+        out_.write(s, n);
+        return out_ ? n : 0;
+    }
+    int_type overflow(int_type c) override
+    {
+        if (traits_type::eq_int_type(c, traits_type::eof()))
+            return traits_type::not_eof(c);
+        const char ch = traits_type::to_char_type(c);
+        return xsputn(&ch, 1) == 1 ? c : traits_type::eof();
+    }
+    int sync() override { return diverged_ && !out_.flush() ? -1 : 0; }
+
+private:
+    // One buffer for every file of the run.
+    static std::vector<char>& buffer()
+    {
+        static std::vector<char> b(1 << 18);
+        return b;
+    }
+
+    // The bytes that agreed go to the output after all, from the file there.
+    void diverge()
+    {
+        diverged_ = true;
+        std::istream& theirs = existing_.stream();
+        theirs.clear();
+        theirs.seekg(0);
+        for (std::uint64_t left = pos_; left > 0 && out_;) {
+            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, buffer().size()));
+            theirs.read(buffer().data(), static_cast<std::streamsize>(n));
+            if (static_cast<std::size_t>(theirs.gcount()) != n) {
+                out_.setstate(std::ios::badbit); // it changed meanwhile: the output would be wrong
+                return;
+            }
+            out_.write(buffer().data(), static_cast<std::streamsize>(n));
+            left -= n;
+        }
+    }
+
+    std::ostream& out_;
+    fs::path name_;
+    InputFile existing_;
+    bool opened_ = false;
+    bool diverged_ = false;
+    std::uint64_t pos_ = 0;
+};
+
 // A file written to while it was read would give a mix of two saves.
 bool changedSinceOpened(const InputFile& file)
 {
@@ -127,6 +223,8 @@ struct Written {
     // name, as it was read; and what the picture's own record says after.
     std::optional<FileStamp> original;
     std::optional<RecordEntry> pictureEntry;
+    // Known while it was made: the file there holds exactly these bytes.
+    std::optional<FileStamp> sameAs;
 };
 
 // The end of every conversion that worked: an output that already holds
@@ -141,7 +239,13 @@ Result putInPlace(const Options& o, const PlannedFile& p, const InputFile& in, O
     bool same = false;
     std::optional<FileStamp> placed;
     for (int attempt = 0;; ++attempt) {
-        const Judgement j = judgeExisting(p.output, file, made.made, records.find(p.output));
+        Judgement j;
+        if (made.sameAs && attempt == 0) {
+            j.verdict = Verdict::same;
+            j.stamp = made.sameAs;
+        } else {
+            j = judgeExisting(p.output, file, made.made, records.find(p.output));
+        }
         if (made.original && (!j.stamp || !j.stamp->sameContent(*made.original)))
             return t.failed(p.output, "it changed while this run worked, so it was left as it is; run again to judge it anew");
         if (j.verdict == Verdict::same) {
@@ -418,16 +522,22 @@ Result convertFile(const Options& o, const PlannedFile& p, Records& records, Tel
     if (back)
         return convertBack(o, p, in, file, progress, records, t);
     std::string reason;
-    BmpWriter bitmap(file.stream());
-    PngWriter png(file.stream(), o.small);
+    SameAsExisting compared(file.stream(), p.output);
+    std::ostream out(&compared);
+    BmpWriter bitmap(out);
+    PngWriter png(out, o.small);
     DigestingWriter writer(p.png ? static_cast<RowWriter*>(&png) : &bitmap);
     const bool converted = convertMos(in.stream(), in.size(), writer, o.quiet || t.oneLine() ? nullptr : &std::cout,
                                       &reason, [&progress](int done, int total, std::uint64_t pixels) {
                                           progress.update(done, total, pixels);
                                       });
     progress.erase();
-    if (converted) {
+    if (converted && !out.flush())
+        reason = writeFailed;
+    if (converted && out) {
         Written made;
+        made.sameAs = compared.identical();
+        made.made.bytesDiffer = !made.sameAs;
         made.made.pixels = writer.digests().picture();
         made.made.input = &p.input;
         made.entry.source = recordedPath(p.input);

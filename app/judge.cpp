@@ -41,7 +41,7 @@ Judgement judgeExisting(const fs::path& output, OutputFile& file, const Made& ma
         return j;
     }
     j.stamp = existing.stamp();
-    if (file.compareWithExisting() == OutputFile::Existing::same) {
+    if (!made.bytesDiffer && file.compareWithExisting() == OutputFile::Existing::same) {
         j.verdict = Verdict::same;
         return j;
     }

@@ -39,6 +39,7 @@ struct Made {
     bool mos = false;            // the output is a MOS file
     std::uint64_t pixels = 0;    // the digest of the pixels this run made
     const std::filesystem::path* input = nullptr;
+    bool bytesDiffer = false;    // compared already while it was made
 };
 Judgement judgeExisting(const std::filesystem::path& output, OutputFile& file, const Made& made,
                         const std::optional<RecordEntry>& record);

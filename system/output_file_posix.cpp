@@ -19,6 +19,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <random>
 #include <system_error>
 #include <vector>
@@ -246,23 +247,46 @@ struct OutputFile::State {
 
     // Removes this output's temporaries that a killed run left: ours, and
     // with nobody holding their lock. Failing that changes nothing.
+    // The hidden files in the output's folder, listed once a run however
+    // many outputs go there: a folder of 20,000 files is read once, not once
+    // an output.
+    const std::vector<std::string>& hiddenFiles()
+    {
+        static std::map<std::pair<dev_t, ino_t>, std::vector<std::string>> listed;
+        struct stat folderInfo {};
+        if (::fstat(dir, &folderInfo) != 0) {
+            static const std::vector<std::string> none;
+            return none;
+        }
+        const auto key = std::make_pair(folderInfo.st_dev, folderInfo.st_ino);
+        const auto known = listed.find(key);
+        if (known != listed.end())
+            return known->second;
+        std::vector<std::string>& names = listed[key];
+        const int listing = ::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        DIR* folder = listing >= 0 ? ::fdopendir(listing) : nullptr;
+        if (!folder) {
+            if (listing >= 0)
+                ::close(listing);
+            return names;
+        }
+        while (const dirent* entry = ::readdir(folder)) {
+            const std::size_t length = std::strlen(entry->d_name);
+            if (entry->d_name[0] == '.' && length > 5 && std::strcmp(entry->d_name + length - 5, ".part") == 0)
+                names.emplace_back(entry->d_name);
+        }
+        ::closedir(folder);
+        return names;
+    }
+
     void sweepStale()
     {
-        const int listing = ::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (listing < 0)
-            return;
-        DIR* folder = ::fdopendir(listing);
-        if (!folder) {
-            ::close(listing);
-            return;
-        }
         const long limit = ::fpathconf(dir, _PC_NAME_MAX);
         const std::size_t nameMax = limit > 0 ? static_cast<std::size_t>(limit) : 255;
         std::vector<std::string> stale;
-        while (const dirent* entry = ::readdir(folder))
-            if (isHiddenNameOf(entry->d_name, name, nameMax))
-                stale.emplace_back(entry->d_name);
-        ::closedir(folder);
+        for (const std::string& hiddenName : hiddenFiles())
+            if (isHiddenNameOf(hiddenName, name, nameMax))
+                stale.push_back(hiddenName);
         for (const std::string& candidate : stale) {
             struct stat named {}, opened {};
             if (::fstatat(dir, candidate.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(named.st_mode) ||
