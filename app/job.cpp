@@ -471,7 +471,8 @@ std::string extensionProblem(const Options& o, const PlannedFile& p, bool back)
 
 } // namespace
 
-Result convertFile(const Options& o, const PlannedFile& p, Records& records, Teller& t, const std::string& prefix)
+Result convertFile(const Options& o, const PlannedFile& p, Records& records, Teller& t, const std::string& prefix,
+                   RunProgress* run)
 {
     const fs::path& input = p.input;
     const std::shared_ptr<InputFile> opened = p.opened ? p.opened : std::make_shared<InputFile>();
@@ -518,7 +519,9 @@ Result convertFile(const Options& o, const PlannedFile& p, Records& records, Tel
               std::to_string(in.size()));
         t.detail(std::to_string(need) + " bytes from " + std::to_string(in.size()));
     }
-    Progress progress(!o.quiet && outputIsTerminal(), prefix);
+    if (run)
+        run->bytesNow = in.size();
+    Progress progress(!o.quiet && outputIsTerminal(), prefix, run);
     if (back)
         return convertBack(o, p, in, file, progress, records, t);
     std::string reason;

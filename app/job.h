@@ -41,8 +41,9 @@ private:
 };
 
 // Converts one planned file; `prefix` goes before its line of progress.
+struct RunProgress;
 Result convertFile(const Options& o, const PlannedFile& p, Records& records, Teller& t,
-                   const std::string& prefix = "");
+                   const std::string& prefix = "", RunProgress* run = nullptr);
 
 // Prints a line on standard output and flushes it.
 void say(const std::string& line);

@@ -276,11 +276,25 @@ int convertAll(const Options& o)
     }
     const std::size_t toDo = total - failures;
     std::size_t turn = 0;
+    quiltpix::RunProgress run;
+    run.files = static_cast<int>(toDo);
+    for (const quiltpix::PlannedFile& p : plan) {
+        std::error_code error;
+        if (!p.repeated && !p.inPair && p.refusal.empty())
+            run.bytes += fs::file_size(p.input, error);
+    }
+    // Ctrl-C (or SIGTERM) between or during files ends the run with a line
+    // that says how far it got; the file being made is never left behind.
+    const std::string clear = quiltpix::outputIsTerminal() ? "\r" + std::string(100, ' ') + "\r" : "";
+    const auto interruptionLine = [&] {
+        return clear + "interrupted after " + std::to_string(turn) + " of " + std::to_string(toDo) + ": " +
+               std::to_string(converted) + " converted, " + std::to_string(unchanged) + " unchanged\n";
+    };
+    quiltpix::setInterruptionLine(interruptionLine());
     for (const quiltpix::PlannedFile& mine : plan) {
         if (mine.repeated || mine.inPair || !mine.refusal.empty())
             continue;
-        ++turn;
-        const std::string counter = "[" + std::to_string(turn) + "/" + std::to_string(toDo) + "] ";
+        const std::string counter = "[" + std::to_string(turn + 1) + "/" + std::to_string(toDo) + "] ";
         quiltpix::Teller t(o, true);
         const quiltpix::PlannedFile* job = &mine;
         quiltpix::Result result = quiltpix::Result::unchanged;
@@ -306,7 +320,7 @@ int convertAll(const Options& o)
             }
         }
         if (!decided) {
-            result = quiltpix::convertFile(o, *job, records, t, counter);
+            result = quiltpix::convertFile(o, *job, records, t, counter, &run);
             tell(o, what, result, t);
         }
         switch (result) {
@@ -314,7 +328,13 @@ int convertAll(const Options& o)
         case quiltpix::Result::unchanged: ++unchanged; break;
         case quiltpix::Result::failed: ++failures; break;
         }
+        ++turn;
+        ++run.filesDone;
+        std::error_code error;
+        run.bytesDone += fs::file_size(mine.input, error);
+        quiltpix::setInterruptionLine(interruptionLine());
     }
+    quiltpix::setInterruptionLine("");
     if (!o.quiet || failures > 0)
         say(counts(o, converted, unchanged, failures));
     return failures == 0 ? 0 : 1;

@@ -92,6 +92,11 @@ private:
     std::unique_ptr<State> state_;
 };
 
+// The line a run of many files ends with when SIGINT or SIGTERM (Ctrl-C on
+// Windows) stops it: kept ready, so that it can be written from the signal
+// handler, which then ends the process by the signal as before. Empty: none.
+void setInterruptionLine(const std::string& line);
+
 // A closed standard output (a reader that stopped early) or a file size limit
 // must end in a failed write, never in the death of the process: ignores
 // SIGPIPE and SIGXFSZ where the system has them.

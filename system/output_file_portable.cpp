@@ -198,4 +198,7 @@ std::optional<std::int64_t> OutputFile::existingModified() const
 
 void ignoreWriteSignals() {}
 
+// The standard library has no way to learn of an interruption.
+void setInterruptionLine(const std::string&) {}
+
 } // namespace quiltpix

@@ -16,6 +16,7 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -63,10 +64,22 @@ const std::vector<int>& endingSignals()
     return signals;
 }
 
+// The interruption line (setInterruptionLine), in two buffers: one is
+// filled while the handler may read the other.
+std::array<std::array<char, 1024>, 2> interruption{};
+std::array<std::size_t, 2> interruptionLength{};
+volatile sig_atomic_t interruptionReady = -1;
+
 extern "C" void removePendingAndDie(int signal)
 {
     if (pendingSet)
         ::unlinkat(pendingDir, pendingName.data(), 0);
+    const int ready = interruptionReady;
+    if (ready >= 0 && (signal == SIGINT || signal == SIGTERM || signal == SIGHUP)) {
+        const ssize_t written = ::write(STDOUT_FILENO, interruption[static_cast<std::size_t>(ready)].data(),
+                                        interruptionLength[static_cast<std::size_t>(ready)]);
+        (void)written;
+    }
     // SA_RESETHAND has put back the default action; the signal is delivered
     // again as the handler returns, so the exit status still names it.
     ::raise(signal);
@@ -716,6 +729,20 @@ std::optional<std::int64_t> OutputFile::existingModified() const
     if (!state_->replacing)
         return std::nullopt;
     return state_->oldModified;
+}
+
+void setInterruptionLine(const std::string& line)
+{
+    installHandlers();
+    if (line.empty()) {
+        interruptionReady = -1;
+        return;
+    }
+    const std::size_t next = interruptionReady == 0 ? 1 : 0;
+    const std::size_t n = std::min(line.size(), interruption[next].size());
+    std::memcpy(interruption[next].data(), line.data(), n);
+    interruptionLength[next] = n;
+    interruptionReady = static_cast<sig_atomic_t>(next);
 }
 
 void ignoreWriteSignals()

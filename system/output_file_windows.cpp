@@ -15,6 +15,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <random>
 #include <system_error>
@@ -343,6 +344,43 @@ OutputFile::Existing OutputFile::compareWithExisting()
 std::optional<std::int64_t> OutputFile::existingModified() const
 {
     return state_->oldModified;
+}
+
+namespace {
+
+// The interruption line, in two buffers: one is filled while the console's
+// handler thread may read the other.
+std::array<std::array<char, 1024>, 2> interruption{};
+std::array<DWORD, 2> interruptionLength{};
+volatile LONG interruptionReady = -1;
+
+BOOL WINAPI onInterruption(DWORD event)
+{
+    const LONG ready = interruptionReady;
+    if (ready >= 0 && (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT)) {
+        DWORD written = 0;
+        ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), interruption[static_cast<std::size_t>(ready)].data(),
+                    interruptionLength[static_cast<std::size_t>(ready)], &written, nullptr);
+    }
+    return FALSE; // and the system ends the process as before
+}
+
+} // namespace
+
+void setInterruptionLine(const std::string& line)
+{
+    static bool installed = false;
+    if (!installed)
+        installed = ::SetConsoleCtrlHandler(onInterruption, TRUE) != 0;
+    if (line.empty()) {
+        interruptionReady = -1;
+        return;
+    }
+    const std::size_t next = interruptionReady == 0 ? 1 : 0;
+    const std::size_t n = std::min(line.size(), interruption[next].size());
+    std::memcpy(interruption[next].data(), line.data(), n);
+    interruptionLength[next] = static_cast<DWORD>(n);
+    interruptionReady = static_cast<LONG>(next);
 }
 
 void ignoreWriteSignals() {}
