@@ -17,9 +17,15 @@ namespace quiltpix {
 struct FileKey {
     std::uint64_t device = 0;
     std::uint64_t inode = 0;
-    std::string name; // empty for a file that exists
+    std::string name; // empty for a file that exists (but one of several hard links to it)
+    bool byFolder = false; // device and inode are the folder's, and the name tells
 
     bool operator==(const FileKey& o) const { return device == o.device && inode == o.inode && name == o.name; }
+    // The very same bytes on disk, under whatever name.
+    bool sameFileAs(const FileKey& o) const
+    {
+        return *this == o || (!byFolder && !o.byFolder && device == o.device && inode == o.inode);
+    }
     bool operator<(const FileKey& o) const
     {
         return std::tie(device, inode, name) < std::tie(o.device, o.inode, o.name);

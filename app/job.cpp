@@ -153,11 +153,13 @@ private:
             theirs.read(buffer().data(), static_cast<std::streamsize>(n));
             if (static_cast<std::size_t>(theirs.gcount()) != n) {
                 out_.setstate(std::ios::badbit); // it changed meanwhile: the output would be wrong
-                return;
+                break;
             }
             out_.write(buffer().data(), static_cast<std::streamsize>(n));
             left -= n;
         }
+        // Windows renames over a file only once nobody holds it open.
+        existing_.close();
     }
 
     std::ostream& out_;

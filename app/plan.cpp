@@ -3,6 +3,7 @@
 #include "picture_reader.h"
 #include "console.h"
 #include "output_name.h"
+#include "fold_case.h"
 #include "mos_reading.h"
 #include "digest.h"
 
@@ -16,11 +17,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string lower(std::string s)
+std::string lower(const std::string& s)
 {
-    for (char& c : s)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
+    return foldCase(s);
 }
 
 // The names in folders, each read once however many files of the run are
@@ -199,7 +198,7 @@ std::vector<PlannedFile> makePlan(const Options& o)
             }
         }
         outputs[i] = keyOf(p.output);
-        p.overwritesItself = outputs[i] == inputs[i];
+        p.overwritesItself = outputs[i].sameFileAs(inputs[i]);
         // --like naming the output itself is the put-back in place too.
         if (p.original && !p.originalAtOutput && keyOf(*p.original) == outputs[i])
             p.originalAtOutput = true;
@@ -234,14 +233,17 @@ std::vector<PlannedFile> makePlan(const Options& o)
                 // A few of the others by name, and how many more: ten
                 // thousand inputs of one name must not print their square.
                 std::string others;
-                std::size_t named = 0;
-                for (std::size_t j : sharing)
-                    if (j != i && named < 3) {
+                std::size_t shown = 0;
+                for (std::size_t j : sharing) {
+                    if (shown == 3)
+                        break;
+                    if (j != i) {
                         others += (others.empty() ? "" : ", ") + displayName(plan[j].input);
-                        ++named;
+                        ++shown;
                     }
-                if (sharing.size() - 1 > named)
-                    others += " and " + std::to_string(sharing.size() - 1 - named) + " more";
+                }
+                if (sharing.size() - 1 > shown)
+                    others += " and " + std::to_string(sharing.size() - 1 - shown) + " more";
                 plan[i].refusal = displayName(plan[i].output) + " would also be written from " + others +
                                   "; neither is converted";
             }

@@ -101,7 +101,7 @@ void escape(std::string& out, unsigned char b)
 
 } // namespace
 
-std::string printableName(const std::string& bytes)
+std::string printableName(const std::string& bytes, bool backslashIsText)
 {
     std::string out;
     out.reserve(bytes.size());
@@ -117,11 +117,18 @@ std::string printableName(const std::string& bytes)
         }
         if (length > 1 && invisible(codePoint(bytes, i, length)))
             escapeCodePoint(out, codePoint(bytes, i, length));
+        else if (b == '\\' && backslashIsText)
+            out += "\\\\";
         else
             out.append(bytes, i, length);
         i += length;
     }
-    return out;
+    if (out.find(" -> ") == std::string::npos && out.find(": ") == std::string::npos)
+        return out;
+    std::string quoted = "'";
+    for (char c : out)
+        quoted += c == '\'' ? std::string("\\'") : std::string(1, c);
+    return quoted + "'";
 }
 
 } // namespace quiltpix

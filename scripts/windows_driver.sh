@@ -62,7 +62,7 @@ check "which shows cmd and PowerShell" [ -n "$(printf %s "$out" | grep 'for %f i
 # Names differ only in case are one file on Windows.
 cp harbour.mos pic.BMP
 run pic.BMP
-check "pic.BMP would be overwritten by pic.bmp" fails "$banner" "pic.bmp: that is the input file itself" "Output file would overwrite the input: pic.bmp"
+check "pic.BMP would be overwritten by its own output" fails "$banner" "pic.BMP: that is the input file itself" "Output file would overwrite the input: pic.BMP"
 check "and is left as it was" cmp -s pic.BMP harbour.mos
 rm pic.BMP
 

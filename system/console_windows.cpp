@@ -109,7 +109,7 @@ std::vector<std::filesystem::path> commandLine(int argc, char* argv[])
 
 std::string displayName(const std::filesystem::path& path)
 {
-    return printableName(path.u8string());
+    return printableName(path.u8string(), false); // the separator
 }
 
 void prepareConsole()

@@ -14,6 +14,7 @@ std::optional<FileKey> identify(const std::filesystem::path& path)
         return std::nullopt;
     FileKey key;
     key.name = resolved.string();
+    key.byFolder = true;
     return key;
 }
 

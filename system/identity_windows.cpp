@@ -40,10 +40,12 @@ std::optional<FileKey> identify(const std::filesystem::path& path)
     const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : std::filesystem::path(".");
     if (!fileIndex(folder, key))
         return std::nullopt;
+    // Folded as the system folds names, beyond ASCII too.
     std::wstring name = path.filename().native();
-    for (wchar_t& c : name)
-        c = static_cast<wchar_t>(std::towlower(static_cast<std::wint_t>(c)));
+    if (!name.empty())
+        ::CharLowerBuffW(&name[0], static_cast<DWORD>(name.size()));
     key.name = std::filesystem::path(name).u8string();
+    key.byFolder = true;
     return key;
 }
 

@@ -66,17 +66,21 @@ TEST(PrintableName, EscapesWhatATerminalWouldObey)
     } cases[] = {
         {"harbour.mos", "harbour.mos"},
         {u8"caf\u00e9 \u65e5\u672c \U0001F600.mos", u8"caf\u00e9 \u65e5\u672c \U0001F600.mos"},
-        {"bad\nok.mos: 200 x 150 pixels: whole\nz.mos", "bad\\nok.mos: 200 x 150 pixels: whole\\nz.mos"},
+        // A name that would read as a line of the program's is quoted.
+        {"bad\nok.mos: 200 x 150 pixels: whole\nz.mos", "'bad\\nok.mos: 200 x 150 pixels: whole\\nz.mos'"},
+        {"a.mos -> b.bmp: converted", "'a.mos -> b.bmp: converted'"},
+        {"it's: here", "'it\\'s: here'"},
+        {"a->b:c.mos", "a->b:c.mos"},
         {"\x1b]0;title\a\x1b[2J.mos", "\\x1b]0;title\\a\\x1b[2J.mos"},
         {"tab\there\rdel\x7f", "tab\\there\\rdel\\x7f"},
         {"latin1 \xe9t\xe9", "latin1 \\xe9t\\xe9"},                 // not UTF-8
         {"overlong \xc0\xaf surrogate \xed\xa0\x80", "overlong \\xc0\\xaf surrogate \\xed\\xa0\\x80"},
         {"cut \xe6\x97", "cut \\xe6\\x97"},                         // a character cut short
         {"c1 \xc2\x9b" "31m", "c1 \\xc2\\x9b31m"},                  // the 8-bit control introducer
-        {"back\\slash", "back\\slash"},
+        {"back\\slash \\n", "back\\\\slash \\\\n"}, // not to be read as an escape
         // Seen as a line break by many readers, or reordering or hiding
         // what the terminal shows.
-        {u8"bad\u2028ok.mos: whole\u2029", "bad\\u2028ok.mos: whole\\u2029"},
+        {u8"bad\u2028ok.mos: whole\u2029", "'bad\\u2028ok.mos: whole\\u2029'"},
         {u8"\u202eecnalab\u202c \u2066x\u2069 \u200e\u200f\u061c", "\\u202eecnalab\\u202c \\u2066x\\u2069 \\u200e\\u200f\\u061c"},
         {u8"zero\u200bwidth\u200d\ufeff soft\u00ad", "zero\\u200bwidth\\u200d\\ufeff soft\\u00ad"},
         {u8"tag \U000E0041", "tag \\U000e0041"},
