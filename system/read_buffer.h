@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <algorithm>
 #include <streambuf>
 
 namespace quiltpix {
@@ -33,10 +34,22 @@ protected:
             gbump(static_cast<int>(done));
         }
         while (done < n) {
+            // A small read fills the buffer, so that the next small one
+            // costs no system call; a large one goes straight to the caller.
+            if (static_cast<std::size_t>(n - done) < sizeof buffer_) {
+                if (traits_type::eq_int_type(underflow(), traits_type::eof()))
+                    break;
+                const std::streamsize k = std::min<std::streamsize>(n - done, egptr() - gptr());
+                traits_type::copy(data + done, gptr(), static_cast<std::size_t>(k));
+                gbump(static_cast<int>(k));
+                done += k;
+                continue;
+            }
             const std::size_t got = readSome(data + done, static_cast<std::size_t>(n - done));
             if (got == 0)
                 break;
             position_ += got;
+            setg(buffer_, buffer_, buffer_); // what was buffered lies behind
             done += static_cast<std::streamsize>(got);
         }
         return done;
@@ -52,6 +65,16 @@ protected:
     }
     pos_type seekpos(pos_type pos, std::ios_base::openmode) override
     {
+        // Within what is buffered, a seek moves in the buffer: readers that
+        // seek before every small read (a PNG's chunk headers, say) do not
+        // cost a system call each.
+        const std::uint64_t buffered = static_cast<std::uint64_t>(egptr() - eback());
+        if (off_type(pos) >= 0 && eback() != nullptr && static_cast<std::uint64_t>(off_type(pos)) + buffered >= position_ &&
+            static_cast<std::uint64_t>(off_type(pos)) <= position_) {
+            const std::uint64_t into = static_cast<std::uint64_t>(off_type(pos)) + buffered - position_;
+            setg(eback(), eback() + into, egptr());
+            return pos;
+        }
         if (off_type(pos) < 0 || !seekTo(static_cast<std::uint64_t>(off_type(pos))))
             return pos_type(off_type(-1));
         position_ = static_cast<std::uint64_t>(off_type(pos));
