@@ -263,7 +263,12 @@ Result putInPlace(const Options& o, const PlannedFile& p, const InputFile& in, O
             return t.failed(p.input, changedWhileRead);
         if (o.dryRun)
             return Result::converted;
+        // Put in place and counted as one step, before a Ctrl-C can end
+        // the run.
+        SignalsDeferred deferred;
         if (file.commitOver(j.stamp)) {
+            if (t.committed)
+                t.committed();
             placed = stampNow(p.output);
             break;
         }

@@ -7,6 +7,7 @@
 #include "record.h"
 
 #include <filesystem>
+#include <functional>
 #include <string>
 
 namespace quiltpix {
@@ -29,6 +30,9 @@ public:
     // A failure: "NAME: REASON", then, in a run of one file, `finalLine`.
     Result failed(const std::filesystem::path& name, const std::string& reason,
                   const std::string& finalLine = "Conversion failed!");
+
+    // Told the moment an output is put in place (the run counts it then).
+    std::function<void()> committed;
 
     const std::string& details() const { return details_; }
     const std::string& why() const { return why_; }

@@ -286,16 +286,18 @@ int convertAll(const Options& o)
     // Ctrl-C (or SIGTERM) between or during files ends the run with a line
     // that says how far it got; the file being made is never left behind.
     const std::string clear = quiltpix::outputIsTerminal() ? "\r" + std::string(100, ' ') + "\r" : "";
-    const auto interruptionLine = [&] {
-        return clear + "interrupted after " + std::to_string(turn) + " of " + std::to_string(toDo) + ": " +
-               std::to_string(converted) + " converted, " + std::to_string(unchanged) + " unchanged\n";
+    // `more`: the file being converted was just put in place.
+    const auto interruptionLine = [&](std::size_t more) {
+        return clear + "interrupted after " + std::to_string(turn + more) + " of " + std::to_string(toDo) + ": " +
+               std::to_string(converted + more) + " converted, " + std::to_string(unchanged) + " unchanged\n";
     };
-    quiltpix::setInterruptionLine(interruptionLine());
+    quiltpix::setInterruptionLine(interruptionLine(0));
     for (const quiltpix::PlannedFile& mine : plan) {
         if (mine.repeated || mine.inPair || !mine.refusal.empty())
             continue;
         const std::string counter = "[" + std::to_string(turn + 1) + "/" + std::to_string(toDo) + "] ";
         quiltpix::Teller t(o, true);
+        t.committed = [&] { quiltpix::setInterruptionLine(interruptionLine(1)); };
         const quiltpix::PlannedFile* job = &mine;
         quiltpix::Result result = quiltpix::Result::unchanged;
         std::string what = counter + displayName(mine.input) + " -> " + displayName(mine.output);
@@ -309,7 +311,7 @@ int convertAll(const Options& o)
             } else if (d.way != quiltpix::PairDecision::Way::forward) {
                 what = counter + displayName(mine.input) + " <-> " + displayName(picture.input);
                 result = d.way == quiltpix::PairDecision::Way::unchanged ? quiltpix::Result::unchanged
-                                                                          : t.failed(mine.input, "", "");
+                                                                          : quiltpix::Result::failed;
                 if (result == quiltpix::Result::failed && !o.quiet)
                     say(what + ": " + d.why);
                 else if (result == quiltpix::Result::failed)
@@ -332,7 +334,7 @@ int convertAll(const Options& o)
         ++run.filesDone;
         std::error_code error;
         run.bytesDone += fs::file_size(mine.input, error);
-        quiltpix::setInterruptionLine(interruptionLine());
+        quiltpix::setInterruptionLine(interruptionLine(0));
     }
     quiltpix::setInterruptionLine("");
     if (!o.quiet || failures > 0)

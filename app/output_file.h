@@ -97,6 +97,18 @@ private:
 // handler, which then ends the process by the signal as before. Empty: none.
 void setInterruptionLine(const std::string& line);
 
+// Holds back SIGINT, SIGTERM and the other ending signals for its lifetime
+// (nothing where the system has none), so that a step and the run's
+// account of it happen together: an output put in place is counted in the
+// interruption line before a Ctrl-C can end the run.
+class SignalsDeferred {
+public:
+    SignalsDeferred();
+    ~SignalsDeferred();
+    SignalsDeferred(const SignalsDeferred&) = delete;
+    SignalsDeferred& operator=(const SignalsDeferred&) = delete;
+};
+
 // A closed standard output (a reader that stopped early) or a file size limit
 // must end in a failed write, never in the death of the process: ignores
 // SIGPIPE and SIGXFSZ where the system has them.

@@ -196,6 +196,11 @@ std::optional<std::int64_t> OutputFile::existingModified() const
     return static_cast<std::int64_t>(when.time_since_epoch().count());
 }
 
+// The console's Ctrl-C arrives on a thread of its own, and the system ends
+// the process only after the handler returns; nothing to hold back here.
+SignalsDeferred::SignalsDeferred() {}
+SignalsDeferred::~SignalsDeferred() {}
+
 void ignoreWriteSignals() {}
 
 // The standard library has no way to learn of an interruption.

@@ -731,6 +731,28 @@ std::optional<std::int64_t> OutputFile::existingModified() const
     return state_->oldModified;
 }
 
+namespace {
+sigset_t deferredFrom;
+int deferredDepth = 0;
+} // namespace
+
+SignalsDeferred::SignalsDeferred()
+{
+    if (deferredDepth++ > 0)
+        return;
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : endingSignals())
+        sigaddset(&set, signal);
+    ::sigprocmask(SIG_BLOCK, &set, &deferredFrom);
+}
+
+SignalsDeferred::~SignalsDeferred()
+{
+    if (--deferredDepth == 0)
+        ::sigprocmask(SIG_SETMASK, &deferredFrom, nullptr);
+}
+
 void setInterruptionLine(const std::string& line)
 {
     installHandlers();

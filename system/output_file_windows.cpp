@@ -383,6 +383,11 @@ void setInterruptionLine(const std::string& line)
     interruptionReady = static_cast<LONG>(next);
 }
 
+// The console's Ctrl-C arrives on a thread of its own, and the system ends
+// the process only after the handler returns; nothing to hold back here.
+SignalsDeferred::SignalsDeferred() {}
+SignalsDeferred::~SignalsDeferred() {}
+
 void ignoreWriteSignals() {}
 
 } // namespace quiltpix

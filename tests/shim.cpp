@@ -17,10 +17,15 @@
 //    or a file name (the first time a file of that name is opened);
 //  - QUILTPIX_SHIM_MOVE=WHEN:TARGET:SOURCE: the same moment, SOURCE is
 //    renamed over TARGET, as an editor that saves by renaming would.
+//  - QUILTPIX_SHIM_FOLD=1: a name that is not found is looked up again
+//    without regard to ASCII case, as a folder that folds case (a FAT or
+//    exFAT volume, one through FUSE) would find it.
 // Both the plain and the 64-bit names are defined here, so the headers must
 // not rename one to the other.
 #undef _FILE_OFFSET_BITS
+#include <dirent.h>
 #include <dlfcn.h>
+#include <strings.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -39,6 +44,16 @@ F real(const char* name)
 {
     return reinterpret_cast<F>(::dlsym(RTLD_NEXT, name));
 }
+
+} // namespace
+
+template <typename F>
+F quiltpix_real(const char* name)
+{
+    return real<F>(name);
+}
+
+namespace {
 
 // QUILTPIX_SHIM_SWAP (after) or QUILTPIX_SHIM_SWAP_BEFORE (before), as
 // NAME:OTHER: the first time NAME is opened, OTHER is renamed over it; before
@@ -135,6 +150,31 @@ void saveDuringRun(const char* moment)
 } // namespace
 
 extern "C" {
+
+#define QUILTPIX_FSTATAT(name, Stat)                                                                             \
+    int name(int dir, const char* path, Stat* info, int flags)                                                   \
+    {                                                                                                            \
+        static const auto real = ::quiltpix_real<int (*)(int, const char*, Stat*, int)>(#name);                 \
+        const int result = real(dir, path, info, flags);                                                         \
+        if (result == 0 || errno != ENOENT || !std::getenv("QUILTPIX_SHIM_FOLD") || !path || std::strchr(path, '/')) \
+            return result;                                                                                       \
+        const int listing = ::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);                              \
+        DIR* folder = listing >= 0 ? ::fdopendir(listing) : nullptr;                                             \
+        int found = result;                                                                                      \
+        while (const dirent* entry = folder ? ::readdir(folder) : nullptr)                                       \
+            if (::strcasecmp(entry->d_name, path) == 0) {                                                        \
+                found = real(dir, entry->d_name, info, flags);                                                   \
+                break;                                                                                           \
+            }                                                                                                    \
+        if (folder)                                                                                              \
+            ::closedir(folder);                                                                                  \
+        if (found != 0)                                                                                          \
+            errno = ENOENT;                                                                                      \
+        return found;                                                                                            \
+    }
+
+QUILTPIX_FSTATAT(fstatat, struct stat)
+QUILTPIX_FSTATAT(fstatat64, struct stat64)
 
 int fchmod(int fd, mode_t mode)
 {
