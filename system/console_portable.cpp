@@ -34,7 +34,9 @@ bool outputIsTerminal()
 
 const char* shellExamples()
 {
-    return "  quiltpix --all -q *.mos\n"
+    return "  quiltpix --all -n archive/\n"
+           "  quiltpix --all archive/\n"
+           "  quiltpix --all -q *.mos\n"
            "  quiltpix --all *.bmp\n"
            "  quiltpix --all -q -o out/ *.mos\n"
            "  find archive -name '*.mos' -print0 | xargs -0 -n1 -P\"$(nproc)\" quiltpix -q\n";

@@ -133,7 +133,9 @@ bool outputIsTerminal()
 
 const char* shellExamples()
 {
-    return "  quiltpix --all -q *.mos\n"
+    return "  quiltpix --all -n archive\\\n"
+           "  quiltpix --all archive\\\n"
+           "  quiltpix --all -q *.mos\n"
            "  quiltpix --all *.bmp\n"
            "  quiltpix --all -q -o out\\ *.mos\n"
            "  cmd:        for %f in (*.mos) do quiltpix -q -o out\\ \"%f\"\n"
