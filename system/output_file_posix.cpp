@@ -7,6 +7,7 @@
 #include "hidden_name.h"
 #include "stamp_posix.h"
 #include "links_posix.h"
+#include "ready_line.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -64,20 +65,17 @@ const std::vector<int>& endingSignals()
     return signals;
 }
 
-// The interruption line (setInterruptionLine), in two buffers: one is
-// filled while the handler may read the other.
-std::array<std::array<char, 1024>, 2> interruption{};
-std::array<std::size_t, 2> interruptionLength{};
-volatile sig_atomic_t interruptionReady = -1;
+// The interruption line (setInterruptionLine).
+ReadyLine<sig_atomic_t> interruption;
 
 extern "C" void removePendingAndDie(int signal)
 {
     if (pendingSet)
         ::unlinkat(pendingDir, pendingName.data(), 0);
-    const int ready = interruptionReady;
-    if (ready >= 0 && (signal == SIGINT || signal == SIGTERM || signal == SIGHUP)) {
-        const ssize_t written = ::write(STDOUT_FILENO, interruption[static_cast<std::size_t>(ready)].data(),
-                                        interruptionLength[static_cast<std::size_t>(ready)]);
+    const char* line = nullptr;
+    std::size_t length = 0;
+    if ((signal == SIGINT || signal == SIGTERM || signal == SIGHUP) && interruption.get(line, length)) {
+        const ssize_t written = ::write(STDOUT_FILENO, line, length);
         (void)written;
     }
     // SA_RESETHAND has put back the default action; the signal is delivered
@@ -756,15 +754,7 @@ SignalsDeferred::~SignalsDeferred()
 void setInterruptionLine(const std::string& line)
 {
     installHandlers();
-    if (line.empty()) {
-        interruptionReady = -1;
-        return;
-    }
-    const std::size_t next = interruptionReady == 0 ? 1 : 0;
-    const std::size_t n = std::min(line.size(), interruption[next].size());
-    std::memcpy(interruption[next].data(), line.data(), n);
-    interruptionLength[next] = n;
-    interruptionReady = static_cast<sig_atomic_t>(next);
+    interruption.set(line);
 }
 
 void ignoreWriteSignals()

@@ -6,6 +6,7 @@
 #include "output_file.h"
 #include "direct_buffer.h"
 #include "hidden_name.h"
+#include "ready_line.h"
 #include "stamp_windows.h"
 #include "windows_errors.h"
 
@@ -348,19 +349,16 @@ std::optional<std::int64_t> OutputFile::existingModified() const
 
 namespace {
 
-// The interruption line, in two buffers: one is filled while the console's
-// handler thread may read the other.
-std::array<std::array<char, 1024>, 2> interruption{};
-std::array<DWORD, 2> interruptionLength{};
-volatile LONG interruptionReady = -1;
+// The interruption line, which the console's handler thread writes.
+ReadyLine<LONG> interruption;
 
 BOOL WINAPI onInterruption(DWORD event)
 {
-    const LONG ready = interruptionReady;
-    if (ready >= 0 && (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT)) {
+    const char* line = nullptr;
+    std::size_t length = 0;
+    if ((event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT || event == CTRL_CLOSE_EVENT) && interruption.get(line, length)) {
         DWORD written = 0;
-        ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), interruption[static_cast<std::size_t>(ready)].data(),
-                    interruptionLength[static_cast<std::size_t>(ready)], &written, nullptr);
+        ::WriteFile(::GetStdHandle(STD_OUTPUT_HANDLE), line, static_cast<DWORD>(length), &written, nullptr);
     }
     return FALSE; // and the system ends the process as before
 }
@@ -372,15 +370,7 @@ void setInterruptionLine(const std::string& line)
     static bool installed = false;
     if (!installed)
         installed = ::SetConsoleCtrlHandler(onInterruption, TRUE) != 0;
-    if (line.empty()) {
-        interruptionReady = -1;
-        return;
-    }
-    const std::size_t next = interruptionReady == 0 ? 1 : 0;
-    const std::size_t n = std::min(line.size(), interruption[next].size());
-    std::memcpy(interruption[next].data(), line.data(), n);
-    interruptionLength[next] = static_cast<DWORD>(n);
-    interruptionReady = static_cast<LONG>(next);
+    interruption.set(line);
 }
 
 // The console's Ctrl-C arrives on a thread of its own, and the system ends
