@@ -37,7 +37,7 @@ std::string MosSummary::line() const
                     std::to_string(tiles) + (tiles == 1 ? " tile" : " tiles");
     if (comparedWithOriginal)
         s += ", " + std::to_string(changed) + " taken from the picture";
-    s += ": " + std::to_string(exact) + " kept exactly, " + std::to_string(quantised) + " quantised";
+    s += ": " + std::to_string(exact) + " exact, " + std::to_string(quantised) + " quantised";
     if (quantised > 0) {
         char psnr[96];
         std::snprintf(psnr, sizeof psnr, " (PSNR mean %.2f dB, worst %.2f dB)",

@@ -71,7 +71,7 @@ struct MosSummary {
     TileDigests input;
     std::vector<std::uint64_t> output;
 
-    // "640 x 480 pixels, 80 tiles: 72 kept exactly, 8 quantised (PSNR mean
+    // "640 x 480 pixels, 80 tiles: 72 exact, 8 quantised (PSNR mean
     // 45.21 dB, worst 38.02 dB)"
     std::string line() const;
     // The same in short, for a line of its own: "3 of 40 tiles changed: 1

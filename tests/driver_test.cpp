@@ -409,7 +409,7 @@ TEST_F(Driver, TheWayBackSaysWhatItKeptAndLeavesNothingOnFailure)
     put("pic.bmp", writeBitmapVariant(picture, {}).bytes);
     Outcome r = run({"pic.bmp"});
     EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, banner + "pic.bmp: 70 x 67 pixels, 4 tiles: 4 kept exactly, 0 quantised\nDone\nBitmap converted successfully!\n");
+    EXPECT_EQ(r.out, banner + "pic.bmp: 70 x 67 pixels, 4 tiles: 4 exact, 0 quantised\nDone\nBitmap converted successfully!\n");
     const auto written = referenceDecode(readFile((dir_ / "pic.mos").string()));
     ASSERT_TRUE(written);
     EXPECT_EQ(firstDifference(picture, *written), "");
@@ -426,7 +426,7 @@ TEST_F(Driver, TheWayBackSaysWhatItKeptAndLeavesNothingOnFailure)
     r = run({"-o", "out.mos", "photo.bmp"});
     EXPECT_EQ(r.status, 0);
     EXPECT_NE(r.out.find("photo.bmp: 4096 pixels are not fully opaque; MOS has no transparency, so it is dropped\n"
-                         "photo.bmp: 64 x 64 pixels, 1 tile: 0 kept exactly, 1 quantised (PSNR mean "),
+                         "photo.bmp: 64 x 64 pixels, 1 tile: 0 exact, 1 quantised (PSNR mean "),
               std::string::npos)
         << r.out;
 
@@ -440,7 +440,7 @@ TEST_F(Driver, TheWayBackSaysWhatItKeptAndLeavesNothingOnFailure)
     r = run({"--like", "orig.mos", "-o", "orig.mos", "pic.bmp"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out, banner + "pic.bmp: its original is orig.mos; what still agrees with it keeps its bytes\n"
-                              "pic.bmp: 70 x 67 pixels, 4 tiles, 0 taken from the picture: 4 kept exactly, 0 quantised\nDone\n"
+                              "pic.bmp: 70 x 67 pixels, 4 tiles, 0 taken from the picture: 4 exact, 0 quantised\nDone\n"
                               "orig.mos: unchanged\nBitmap converted successfully!\n");
 
     Bytes cut = writeBitmapVariant(picture, {}).bytes;

@@ -218,7 +218,7 @@ TEST_F(RoundTrip, TheWayBackFindsItsOriginal)
     ASSERT_EQ(run({"-q", "PIC.MOS"}).status, 0);
     Outcome r = run({"PIC.bmp"});
     EXPECT_EQ(r.out, banner + "PIC.bmp: its original is PIC.MOS; only the tiles edited since it was extracted are taken\n"
-                              "PIC.bmp: 130 x 70 pixels, 6 tiles, 0 taken from the picture: 6 kept exactly, 0 quantised\nDone\n"
+                              "PIC.bmp: 130 x 70 pixels, 6 tiles, 0 taken from the picture: 6 exact, 0 quantised\nDone\n"
                               "PIC.MOS: unchanged\nBitmap converted successfully!\n");
     EXPECT_EQ(namesIn(dir_), (std::vector<std::string>{"PIC.MOS", "PIC.bmp"}));
 
@@ -394,7 +394,7 @@ TEST_F(RoundTrip, ProgressShowsOnATerminalOnlyAndLeavesNoTrace)
         std::string lines;
     } cases[] = {
         {{"a.mos"}, banner + "6192\nDone\nMos file converted successfully!\n"},
-        {{"b.bmp"}, banner + "b.bmp: 130 x 70 pixels, 6 tiles: 6 kept exactly, 0 quantised\nDone\n"
+        {{"b.bmp"}, banner + "b.bmp: 130 x 70 pixels, 6 tiles: 6 exact, 0 quantised\nDone\n"
                              "Bitmap converted successfully!\n"},
         {{"--all", "-o", "out/", "a.mos"}, banner + "[1/1] a.mos -> out/a.bmp: converted\n1 converted, 0 unchanged, 0 failed\n"},
     };
@@ -454,7 +454,7 @@ TEST_F(RoundTrip, PngGoesBothWaysFromTheCommandLine)
     // Back: into the original, which an unedited PNG leaves as it was.
     r = run({"pic.png"});
     EXPECT_EQ(r.out, banner + "pic.png: its original is pic.mos; only the tiles edited since it was extracted are taken\n"
-                              "pic.png: 130 x 70 pixels, 6 tiles, 0 taken from the picture: 6 kept exactly, 0 quantised\nDone\n"
+                              "pic.png: 130 x 70 pixels, 6 tiles, 0 taken from the picture: 6 exact, 0 quantised\nDone\n"
                               "pic.mos: unchanged\nBitmap converted successfully!\n");
     EXPECT_EQ(run({"--check", "pic.png"}).out,
               banner + "pic.png: 130 x 70 pixels, PNG, 8-bit RGB, not interlaced: whole\n");
