@@ -213,7 +213,7 @@ std::string how(const Options& o, const PlannedFile& p)
     if (!p.bitmap)
         return p.png ? (o.small ? "png small" : "png") : "bmp";
     std::string h = o.dither ? "mos dither" : "mos";
-    return h + (p.original ? " like " + recordedPath(*p.original) : " fresh");
+    return h + (p.original ? " like " + recordedPath(*p.original, p.output) : " fresh");
 }
 
 // What a conversion made, for the judge of what stands under the output
@@ -298,7 +298,7 @@ bool upToDateByRecord(const Options& o, const PlannedFile& p, const InputFile& i
 {
     const std::optional<RecordEntry> entry = records.find(p.output);
     if (!entry || entry->how != how(o, p) || !entry->settled() || !in.stamp().sameContent(entry->sourceStamp) ||
-        !namesFile(entry->source, p.input))
+        !namesFile(entry->source, p.input, p.output))
         return false;
     const std::optional<FileStamp> output = stampNow(p.output);
     return output && output->sameContent(entry->self);
@@ -352,7 +352,7 @@ Result convertBack(const Options& o, const PlannedFile& p, InputFile& in, Output
     // What the record says of the picture's extraction from this very
     // original, if anything.
     const std::optional<RecordEntry> extraction = records.find(p.input);
-    const bool merging = originalName && extraction && namesFile(extraction->source, *originalName) &&
+    const bool merging = originalName && extraction && namesFile(extraction->source, *originalName, p.input) &&
                          extraction->tiles.size() == static_cast<std::size_t>(tileCount(plan.header)) &&
                          extraction->sourceTiles.size() == extraction->tiles.size();
     if (merging) {
@@ -432,7 +432,7 @@ Result convertBack(const Options& o, const PlannedFile& p, InputFile& in, Output
     made.made.input = &p.input;
     const std::uint64_t picture = summary.input.picture();
     made.made.pixels = pictureDigest(summary.format.width, summary.format.height, summary.output);
-    made.entry.source = recordedPath(p.input);
+    made.entry.source = recordedPath(p.input, p.output);
     made.entry.how = how(o, p);
     made.entry.pixels = made.made.pixels;
     made.entry.input = picture;
@@ -441,7 +441,7 @@ Result convertBack(const Options& o, const PlannedFile& p, InputFile& in, Output
     // After a put-back the picture and the MOS file agree: the picture's
     // record says so, and is the next put-back's extraction.
     RecordEntry pictureEntry;
-    pictureEntry.source = recordedPath(p.output);
+    pictureEntry.source = recordedPath(p.output, p.input);
     pictureEntry.how = "picture";
     pictureEntry.pixels = picture;
     pictureEntry.input = made.made.pixels;
@@ -550,7 +550,7 @@ Result convertFile(const Options& o, const PlannedFile& p, Records& records, Tel
         made.made.bytesDiffer = !made.sameAs;
         made.made.pixels = writer.digests().picture();
         made.made.input = &p.input;
-        made.entry.source = recordedPath(p.input);
+        made.entry.source = recordedPath(p.input, p.output);
         made.entry.how = how(o, p);
         made.entry.pixels = made.entry.input = made.made.pixels;
         made.entry.tiles = made.entry.sourceTiles = writer.digests().tiles();

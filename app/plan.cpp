@@ -290,7 +290,7 @@ PairDecision decidePair(const PlannedFile& mos, const PlannedFile& picture, Reco
         }
     }
     std::optional<RecordEntry> entry = records.find(picture.input);
-    if (entry && !namesFile(entry->source, mos.input))
+    if (entry && !namesFile(entry->source, mos.input, picture.input))
         entry.reset();
     const RecordEntry* e = entry ? &*entry : nullptr;
     std::string why;
@@ -317,7 +317,7 @@ PairDecision decidePair(const PlannedFile& mos, const PlannedFile& picture, Reco
         if (!dryRun) {
             // They agree: said so, for the next run.
             RecordEntry agree;
-            agree.source = recordedPath(mos.input);
+            agree.source = recordedPath(mos.input, picture.input);
             agree.how = "picture";
             agree.pixels = agree.input = *pixels;
             agree.self = pictureFile.stamp();

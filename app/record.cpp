@@ -129,16 +129,31 @@ std::uint64_t lineCheck(const std::string& body)
 
 } // namespace
 
-std::string recordedPath(const fs::path& file)
+namespace {
+
+fs::path folderOf(const fs::path& file)
 {
     std::error_code error;
-    return fs::absolute(file, error).lexically_normal().u8string();
+    return fs::absolute(file.has_parent_path() ? file.parent_path() : fs::path("."), error).lexically_normal();
 }
 
-bool namesFile(const std::string& recorded, const fs::path& file)
+} // namespace
+
+std::string recordedPath(const fs::path& file, const fs::path& entryFile)
 {
     std::error_code error;
-    return fs::equivalent(fs::u8path(recorded), file, error) && !error;
+    const fs::path absolute = fs::absolute(file, error).lexically_normal();
+    const fs::path relative = absolute.lexically_relative(folderOf(entryFile));
+    return (relative.empty() ? absolute : relative).generic_u8string();
+}
+
+bool namesFile(const std::string& recorded, const fs::path& file, const fs::path& entryFile)
+{
+    fs::path named = fs::u8path(recorded);
+    if (named.is_relative())
+        named = folderOf(entryFile) / named;
+    std::error_code error;
+    return fs::equivalent(named, file, error) && !error;
 }
 
 std::string recordLine(const std::string& name, const RecordEntry& e)
@@ -238,8 +253,12 @@ std::optional<RecordEntry> Records::find(const fs::path& file)
 
 bool RecordEntry::settled() const
 {
-    const std::int64_t tick = 2 * fileTicksPerSecond();
-    return recordedAt - std::max(self.modified, sourceStamp.modified) > tick;
+    // The clock tick of the file system that stamped the file: two seconds
+    // where times come in whole seconds (FAT, exFAT, old ones), else the
+    // kernel's coarse clock, well within 50 ms.
+    const std::int64_t second = fileTicksPerSecond();
+    const auto tick = [second](const FileStamp& s) { return s.modified % second == 0 ? 2 * second : second / 20; };
+    return recordedAt - self.modified > tick(self) && recordedAt - sourceStamp.modified > tick(sourceStamp);
 }
 
 bool Records::put(const fs::path& file, const RecordEntry& given)

@@ -23,7 +23,7 @@ namespace quiltpix {
 extern const char* const recordName; // ".quiltpix-record"
 
 struct RecordEntry {
-    std::string source;            // the path of the input it came from, made absolute
+    std::string source;            // the path of the input it came from (recordedPath)
     std::string how;               // the options that shaped its bytes ("png small", "mos dither")
     std::uint64_t pixels = 0;      // the digest of the pixels written
     std::uint64_t input = 0;       // the digest of the input's pixels then
@@ -48,10 +48,11 @@ struct RecordEntry {
     bool settled() const;
 };
 
-// The path a record names a file by, which finds it from anywhere; and
+// The path the record beside `entryFile` names `file` by: relative to that
+// folder, so that a folder copied or moved whole keeps its record; and
 // whether such a path names this file now.
-std::string recordedPath(const std::filesystem::path& file);
-bool namesFile(const std::string& recorded, const std::filesystem::path& file);
+std::string recordedPath(const std::filesystem::path& file, const std::filesystem::path& entryFile);
+bool namesFile(const std::string& recorded, const std::filesystem::path& file, const std::filesystem::path& entryFile);
 
 // One line of the record, and back. A line that is damaged, torn by a kill,
 // or forged without the check that ends it reads as nothing.

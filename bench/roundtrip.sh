@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # The round trip of an archive: FILES MOS files extracted to bitmaps, EDITED
-# of them edited, then put back with one command. Times the extraction into
-# an empty folder against a rerun where every bitmap is up to date (what
-# judging the outputs and keeping the record cost), counts the MOS files
-# rewritten by the put-back (by inode and time) and the lines printed, and
-# times --all against a shell loop of single runs, on copies of the same
-# folder, alternating, median of RUNS.
+# of them edited, then the folder brought up to date with one command.
+# Times the extraction into an empty folder against reruns where every
+# bitmap is up to date and against reading every file once; the dry run;
+# counts the MOS files rewritten by the put-back (by inode and time) and the
+# lines printed; and times --all FOLDER against a shell loop of single runs
+# over the bitmaps, on copies of the same folder, alternating, median of
+# RUNS.
 #   bash bench/roundtrip.sh [FILES] [EDITED] [SIZE] [RUNS]   (defaults: 200 4 512 5)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -27,19 +28,31 @@ done
 elapsed() { awk -v s="$1" -v e="$(date +%s.%N)" 'BEGIN { printf "%.3f", e - s }'; }
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
-# The extraction: into a folder with no bitmaps, and again when every one is
-# up to date, alternating.
-first_times=() rerun_times=()
+# The extraction of the folder: into a folder with no bitmaps; again at
+# once, when the record's entries are too fresh to vouch for the files (they
+# are read and compared); again two seconds later, when the record vouches
+# for both sides of every pair (nothing is read); and, for scale, reading
+# every input and output once. In turn, RUNS times.
+first_times=() rerun_times=() settled_times=() read_times=()
 for ((r = 0; r < runs; r++)); do
   rm -f "$work/archive"/*.bmp "$work/archive/.quiltpix-record"
   start=$(date +%s.%N)
-  (cd "$work/archive" && "$exe" --all -q ./*.MOS)
+  "$exe" --all -q "$work/archive/"
   first_times+=("$(elapsed "$start")")
   start=$(date +%s.%N)
-  (cd "$work/archive" && "$exe" --all -q ./*.MOS)
+  "$exe" --all -q "$work/archive/"
   rerun_times+=("$(elapsed "$start")")
+  sleep 2.1
+  start=$(date +%s.%N)
+  "$exe" --all -q "$work/archive/"
+  settled_times+=("$(elapsed "$start")")
+  start=$(date +%s.%N)
+  cat "$work/archive"/*.MOS "$work/archive"/*.bmp >/dev/null
+  read_times+=("$(elapsed "$start")")
 done
-echo "extract, median of $runs: into an empty folder $(printf '%s\n' "${first_times[@]}" | median) s; again, every bitmap up to date $(printf '%s\n' "${rerun_times[@]}" | median) s"
+echo "extract --all FOLDER, median of $runs: into an empty folder $(printf '%s\n' "${first_times[@]}" | median) s;" \
+  "again at once $(printf '%s\n' "${rerun_times[@]}" | median) s; again 2 s later $(printf '%s\n' "${settled_times[@]}" | median) s;" \
+  "reading every file once $(printf '%s\n' "${read_times[@]}" | median) s"
 
 # An edit: a short stroke of one colour across a few pixels of one tile row,
 # as a user's touch-up would be.
@@ -49,6 +62,15 @@ for ((i = 0; i < edited; i++)); do
 done
 
 stamps() { stat -c '%n %i %Y.%y' "$1"/*.MOS; }
+
+# The dry run of the folder with its edits, and its lines.
+dry_times=()
+for ((r = 0; r < runs; r++)); do
+  start=$(date +%s.%N)
+  "$exe" --all -n "$work/archive/" >"$work/dry" || true
+  dry_times+=("$(elapsed "$start")")
+done
+echo "dry run --all -n FOLDER, median of $runs: $(printf '%s\n' "${dry_times[@]}" | median) s, $(wc -l <"$work/dry") lines (last: $(tail -n 1 "$work/dry"))"
 all_times=() loop_times=()
 for ((r = 0; r < runs; r++)); do
   for way in all loop; do
@@ -56,7 +78,7 @@ for ((r = 0; r < runs; r++)); do
     before=$(stamps "$work/copy")
     start=$(date +%s.%N)
     if [ "$way" = all ]; then
-      (cd "$work/copy" && "$exe" --all ./*.bmp >"$work/lines" || true)
+      (cd "$work/copy" && "$exe" --all . >"$work/lines" || true)
       all_times+=("$(elapsed "$start")")
     else
       (cd "$work/copy" && for f in ./*.bmp; do "$exe" -q "$f" || true; done)

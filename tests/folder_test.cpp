@@ -108,6 +108,21 @@ TEST_F(Folder, EachPairGoesTheWayOfTheSideThatChanged)
     EXPECT_EQ(again.out.substr(again.out.rfind('\n', again.out.size() - 2) + 1), "0 converted, 4 unchanged, 3 failed\n");
 }
 
+// The record names files relative to its folder: a folder copied or moved
+// whole still knows which side of each pair changed.
+TEST_F(Folder, ACopiedFolderKeepsItsRecord)
+{
+    put("a/P.mos", writeMos(picture(21)));
+    ASSERT_EQ(run({"-q", "--all", "a"}).status, 0);
+    put("a/P.bmp", bmp(touched(colours(picture(21)))));
+    fs::copy(dir_ / "a", dir_ / "b", fs::copy_options::recursive);
+    fs::remove_all(dir_ / "a");
+    const Outcome r = run({"--all", "b"});
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_EQ(r.out, banner + "[1/1] b/P.bmp -> b/P.mos: converted (1 of 6 tiles changed: 1 exact, 0 quantised)\n"
+                              "1 converted, 0 unchanged, 0 failed\n");
+}
+
 // The dry run judges the plan as the run would, one line a file, with the
 // run's exit status, and writes nothing, not even the record.
 TEST_F(Folder, ADryRunSaysWhatTheRunWouldDoAndWritesNothing)
