@@ -635,6 +635,13 @@ bool OutputFile::commitChecked(const std::optional<FileStamp>* judged)
         ::unlinkat(s.dir, s.hidden.c_str(), 0);
         pendingSet = 0;
         s.hidden.clear();
+        // A swap of the hidden name after the check above gave the output
+        // name their link: the name we just made goes again.
+        if (::fstatat(s.dir, s.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || ours.st_dev != named.st_dev ||
+            ours.st_ino != named.st_ino) {
+            ::unlinkat(s.dir, s.name.c_str(), 0);
+            return s.fail("the temporary file was replaced by someone else");
+        }
         s.committed = true;
         return true;
     }
@@ -648,8 +655,12 @@ bool OutputFile::commitChecked(const std::optional<FileStamp>* judged)
             struct stat old {};
             const bool placed = ::fstatat(s.dir, s.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
                                 ours.st_dev == named.st_dev && ours.st_ino == named.st_ino;
-            const bool asJudged = !judged || (::fstatat(s.dir, s.hidden.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 &&
-                                              stampOf(old).sameContent(**judged));
+            const bool taken = ::fstatat(s.dir, s.hidden.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0;
+            // A file saved under the output name meanwhile goes back in
+            // place; what someone else renamed over our hidden name (a link)
+            // never does.
+            const bool saved = taken && S_ISREG(old.st_mode) && old.st_nlink == 1;
+            const bool asJudged = !judged || (taken && stampOf(old).sameContent(**judged)) || !saved;
             if (!placed || !asJudged)
                 ::renameat2(s.dir, s.hidden.c_str(), s.dir, s.name.c_str(), RENAME_EXCHANGE);
             ::unlinkat(s.dir, s.hidden.c_str(), 0); // the old output, their link, or ours undone
