@@ -67,7 +67,7 @@ for mos in "$work/harbour.mos" "$work/noise-301x77.mos" "$work/noise-63x65.mos";
     in="$work/back.bmp"
     # shellcheck disable=SC2086
     /usr/bin/convert "$ppm" $v"$in"
-    if ! build/quiltpix -q -o "$work/back.mos" "$in" || ! build/quiltpix -q -o "$work/again.bmp" "$work/back.mos"; then
+    if ! build/quiltpix -q --fresh -o "$work/back.mos" "$in" || ! build/quiltpix -q -o "$work/again.bmp" "$work/back.mos"; then
       echo "$(basename "$ppm") as ImageMagick's $v: not taken back"; status=1; continue
     fi
     /usr/bin/convert "$in" -depth 8 "rgb:$work/a.rgb"
@@ -84,7 +84,7 @@ picture = Image.open(src).convert("RGB")
 for mode in ("RGB", "P", "L", "1", "RGBA"):
     path = f"{work}/pillow.bmp"
     picture.convert(mode).save(path)
-    subprocess.run(["build/quiltpix", "-q", "-o", f"{work}/pillow.mos", path], check=True)
+    subprocess.run(["build/quiltpix", "-q", "--fresh", "-o", f"{work}/pillow.mos", path], check=True)
     subprocess.run(["build/quiltpix", "-q", "-o", f"{work}/pillow-again.bmp", f"{work}/pillow.mos"], check=True)
     if Image.open(path).convert("RGB").tobytes() != Image.open(f"{work}/pillow-again.bmp").tobytes():
         sys.exit(f"{src.split('/')[-1]} as Pillow's {mode} bitmap: the way back changed pixels")
