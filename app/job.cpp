@@ -447,7 +447,14 @@ Result convertBack(const Options& o, const PlannedFile& p, InputFile& in, Output
     pictureEntry.input = made.made.pixels;
     pictureEntry.tiles = summary.input.tiles();
     pictureEntry.sourceTiles = summary.output;
-    made.pictureEntry = pictureEntry;
+    // Beside the picture only where the record already keeps it, or where
+    // the MOS file goes too: a picture from elsewhere (a system's sample
+    // folder, say) gets no file of ours beside it.
+    std::error_code error;
+    const bool sameFolder = fs::equivalent(p.input.has_parent_path() ? p.input.parent_path() : fs::path("."),
+                                           p.output.has_parent_path() ? p.output.parent_path() : fs::path("."), error);
+    if (extraction || sameFolder)
+        made.pictureEntry = pictureEntry;
     if (p.originalAtOutput)
         made.original = originalFile.stamp();
     // Windows renames over a file only once nobody holds it open.

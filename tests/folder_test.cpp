@@ -123,6 +123,17 @@ TEST_F(Folder, ACopiedFolderKeepsItsRecord)
                               "1 converted, 0 unchanged, 0 failed\n");
 }
 
+// A picture from a folder that holds no record of ours (a system's samples,
+// say) gets none beside it when it is converted elsewhere; the record goes
+// with the output.
+TEST_F(Folder, ARecordIsKeptWhereTheOutputsGo)
+{
+    put("samples/s.bmp", bmp(colours(picture(31))));
+    ASSERT_EQ(run({"-q", "-o", "out/s.mos", "samples/s.bmp"}).status, 0);
+    EXPECT_FALSE(fs::exists(dir_ / "samples/.quiltpix-record"));
+    EXPECT_TRUE(fs::exists(dir_ / "out/.quiltpix-record"));
+}
+
 // The dry run judges the plan as the run would, one line a file, with the
 // run's exit status, and writes nothing, not even the record.
 TEST_F(Folder, ADryRunSaysWhatTheRunWouldDoAndWritesNothing)
