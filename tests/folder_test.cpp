@@ -129,7 +129,7 @@ TEST_F(Folder, ACopiedFolderKeepsItsRecord)
 TEST_F(Folder, ARecordIsKeptWhereTheOutputsGo)
 {
     put("samples/s.bmp", bmp(colours(picture(31))));
-    ASSERT_EQ(run({"-q", "-o", "out/s.mos", "samples/s.bmp"}).status, 0);
+    ASSERT_EQ(run({"-q", "-o", "out/", "samples/s.bmp"}).status, 0);
     EXPECT_FALSE(fs::exists(dir_ / "samples/.quiltpix-record"));
     EXPECT_TRUE(fs::exists(dir_ / "out/.quiltpix-record"));
 }
