@@ -416,6 +416,22 @@ struct OutputFile::State {
         return true;
     }
 
+    // After the output name was given to the hidden one: a swap of the
+    // hidden name after the last look can have given it their link instead.
+    // Then the name goes again, so that the output is ours or absent, never
+    // theirs.
+    bool keepIfOurs(const struct stat& ours)
+    {
+        struct stat named {};
+        if (::fstatat(dir, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || ours.st_dev != named.st_dev ||
+            ours.st_ino != named.st_ino) {
+            ::unlinkat(dir, name.c_str(), 0);
+            return fail("the temporary file was replaced by someone else");
+        }
+        committed = true;
+        return true;
+    }
+
     // Refuses, before any work, what the final rename would refuse.
     bool mayReplace(const struct stat& existing)
     {
@@ -635,15 +651,7 @@ bool OutputFile::commitChecked(const std::optional<FileStamp>* judged)
         ::unlinkat(s.dir, s.hidden.c_str(), 0);
         pendingSet = 0;
         s.hidden.clear();
-        // A swap of the hidden name after the check above gave the output
-        // name their link: the name we just made goes again.
-        if (::fstatat(s.dir, s.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || ours.st_dev != named.st_dev ||
-            ours.st_ino != named.st_ino) {
-            ::unlinkat(s.dir, s.name.c_str(), 0);
-            return s.fail("the temporary file was replaced by someone else");
-        }
-        s.committed = true;
-        return true;
+        return s.keepIfOurs(ours);
     }
 #if defined(RENAME_EXCHANGE) && !defined(QUILTPIX_NO_EXCHANGE)
     // Exchanged rather than renamed over the old output, the old output is
@@ -689,16 +697,7 @@ bool OutputFile::commitChecked(const std::optional<FileStamp>* judged)
         return s.failWithErrno();
     pendingSet = 0;
     s.hidden.clear();
-    // The swap can also fall between that check and the rename, which then
-    // put their link under the output name: take it away again, so that the
-    // output is ours or absent, never theirs.
-    if (::fstatat(s.dir, s.name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || ours.st_dev != named.st_dev ||
-        ours.st_ino != named.st_ino) {
-        ::unlinkat(s.dir, s.name.c_str(), 0);
-        return s.fail("the temporary file was replaced by someone else");
-    }
-    s.committed = true;
-    return true;
+    return s.keepIfOurs(ours);
 }
 
 std::optional<std::uint64_t> OutputFile::freeSpace() const
