@@ -1,3 +1,4 @@
+#include "conversions.h"
 #include "properties.h"
 
 #include "byte_order.h"

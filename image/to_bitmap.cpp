@@ -99,6 +99,7 @@ std::string convert(std::istream& in, std::uint64_t inputSize, RowWriter& out, s
     // A bitmap runs bottom-up: the bottom tile row first, and in each tile
     // row its bottom pixel row first. Other formats run top-down.
     const bool bottomUp = out.bottomUp();
+    const bool rgb = out.rgb();
     const int step = bottomUp ? -1 : 1;
     for (int k = 0; k < header.rows; ++k) {
         const int r = bottomUp ? header.rows - 1 - k : k;
@@ -107,6 +108,9 @@ std::string convert(std::istream& in, std::uint64_t inputSize, RowWriter& out, s
         if (!readAt(in, paletteRow, palettes, paletteBlockBytes) ||
             !readAt(in, runStart[static_cast<std::size_t>(r)], run, width * static_cast<std::uint64_t>(h)))
             return unreadable;
+        if (rgb)
+            for (std::size_t e = 0; e < paletteBlockBytes; e += 4)
+                std::swap(palettes[e], palettes[e + 2]);
         // Fill the chunk in bands and hand it on whenever it is full.
         for (int done = 0; done < h;) {
             const int y = bottomUp ? h - 1 - done : done;
@@ -148,13 +152,6 @@ bool report(const std::string& why, std::string* reason)
 } // namespace
 
 const char* const writeFailed = "the bitmap could not be written";
-
-bool convertMosStream(std::istream& in, std::uint64_t inputSize, std::ostream& out, std::ostream* progress,
-                      std::string* reason, const RowProgress& onRow)
-{
-    BmpWriter bitmap(out);
-    return convertMos(in, inputSize, bitmap, progress, reason, onRow);
-}
 
 bool convertMos(std::istream& in, std::uint64_t inputSize, RowWriter& out, std::ostream* progress,
                 std::string* reason, const RowProgress& onRow)

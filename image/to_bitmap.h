@@ -15,18 +15,13 @@ namespace quiltpix {
 
 extern const char* const writeFailed;
 
-// Converts the MOS file in `in`, a seekable stream of inputSize bytes, into a
-// 24-bit bitmap written to out, which must be open for binary writing at its
-// start. Prints the tile data base and "Done" to progress (nowhere when
-// null). Returns false, having written nothing to out, for a file that is
-// not a whole MOS file, and then says why in `reason` (the words --check
-// uses); returns false too when writing to out fails, with the reason
-// writeFailed. Nothing is thrown. (The driver opens the file: InputFile.)
-bool convertMosStream(std::istream& in, std::uint64_t inputSize, std::ostream& out, std::ostream* progress,
-                      std::string* reason = nullptr, const RowProgress& onRow = {});
-
-// The same into any format's writer (a PNG, say): every row in the order the
-// writer stores them.
+// Converts the MOS file in `in`, a seekable stream of inputSize bytes, into
+// the writer's format, every row in the order the writer stores them.
+// Prints the tile data base and "Done" to progress (nowhere when null).
+// Returns false, having written nothing to out, for a file that is not a
+// whole MOS file, and then says why in `reason` (the words --check uses);
+// returns false too when writing to out fails, with the reason writeFailed.
+// Nothing is thrown. (The driver opens the file: InputFile.)
 bool convertMos(std::istream& in, std::uint64_t inputSize, RowWriter& out, std::ostream* progress,
                 std::string* reason = nullptr, const RowProgress& onRow = {});
 

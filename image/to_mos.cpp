@@ -22,15 +22,6 @@ const char* const mosWriteFailed = "the MOS file could not be written";
 const char* const changedWhileRead =
     "the file changed while it was being read (is a program still saving it?); nothing was written";
 
-bool MemorySink::writeAt(std::uint64_t pos, const unsigned char* data, std::size_t n)
-{
-    const std::size_t at = static_cast<std::size_t>(pos);
-    if (bytes.size() < at + n)
-        bytes.resize(at + n);
-    std::copy(data, data + n, bytes.begin() + static_cast<std::ptrdiff_t>(at));
-    return true;
-}
-
 std::string MosSummary::line() const
 {
     std::string s = std::to_string(format.width) + " x " + std::to_string(format.height) + " pixels, " +
@@ -91,14 +82,14 @@ QUILTPIX_WRAPS std::uint64_t hashBytes(std::uint64_t h, const unsigned char* p, 
 
 class Converter {
 public:
-    Converter(std::istream& in, std::uint64_t size, ByteSink& out, const MosOptions& options, MosSummary& summary)
-        : in_(in), size_(size), out_(out), options_(options), summary_(summary)
+    Converter(const PictureSource& source, ByteSink& out, const MosOptions& options, MosSummary& summary)
+        : source_(source), out_(out), options_(options), summary_(summary)
     {
     }
 
     Failure run()
     {
-        const std::unique_ptr<PictureReader> first = pictureReader(in_, size_);
+        const std::unique_ptr<PictureReader> first = source_();
         PictureReader& reader = *first;
         std::string why = reader.open();
         if (!why.empty())
@@ -169,7 +160,7 @@ private:
     // and only a picture with none keeps the original's layout.
     Failure countChangedTiles(const PictureFormat& f)
     {
-        const std::unique_ptr<PictureReader> again = pictureReader(in_, size_);
+        const std::unique_ptr<PictureReader> again = source_();
         const std::string why = again->open();
         if (!why.empty() || !sameFormat(again->picture(), f))
             return {Blame::input, changedWhileRead};
@@ -406,8 +397,7 @@ private:
         return sum;
     }
 
-    std::istream& in_;
-    std::uint64_t size_;
+    const PictureSource& source_;
     ByteSink& out_;
     const MosOptions& options_;
     MosSummary& summary_;
@@ -433,8 +423,13 @@ private:
 Failure convertToMos(std::istream& in, std::uint64_t size, ByteSink& out, const MosOptions& options,
                      MosSummary& summary)
 {
+    return convertToMos([&in, size] { return pictureReader(in, size); }, out, options, summary);
+}
+
+Failure convertToMos(const PictureSource& source, ByteSink& out, const MosOptions& options, MosSummary& summary)
+{
     try {
-        Converter converter(in, size, out, options, summary);
+        Converter converter(source, out, options, summary);
         return converter.run();
     } catch (const std::bad_alloc&) {
         return {Blame::input, "out of memory"};
@@ -456,21 +451,12 @@ PictureFormat pictureFormatOf(std::istream& in, std::uint64_t size)
 
 std::uint64_t mosSizeFor(std::istream& in, std::uint64_t size)
 {
-    // A PNG's size stands in its first chunk; a bitmap's reader reads no
-    // more than its headers to open.
-    unsigned char head[24] = {};
-    if (size >= sizeof head && readAt(in, 0, head, sizeof head) && looksLikePng(head, sizeof head) &&
-        std::memcmp(head + 12, "IHDR", 4) == 0) {
-        const std::uint32_t width = readU32be(head + 16), height = readU32be(head + 20);
-        return width >= 1 && width <= 32767 && height >= 1 && height <= 32767
-                   ? freshMosSize(static_cast<int>(width), static_cast<int>(height))
-                   : 0;
-    }
     try {
-        BitmapReader reader(in, size);
-        if (!reader.open().empty())
+        const std::unique_ptr<PictureReader> reader = pictureReader(in, size);
+        if (!reader->readHeader().empty())
             return 0;
-        return freshMosSize(reader.format().width, reader.format().height);
+        const PictureFormat f = reader->picture();
+        return freshMosSize(f.width, f.height);
     } catch (const std::exception&) {
         return 0;
     }

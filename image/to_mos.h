@@ -18,17 +18,11 @@
 #include <cstdint>
 #include <functional>
 #include <istream>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace quiltpix {
-
-// A file in memory, for tests and the fuzzer.
-class MemorySink : public ByteSink {
-public:
-    std::vector<unsigned char> bytes;
-    bool writeAt(std::uint64_t pos, const unsigned char* data, std::size_t n) override;
-};
 
 struct MosOptions {
     bool dither = false;
@@ -93,6 +87,11 @@ struct Failure {
 // is thrown.
 Failure convertToMos(std::istream& in, std::uint64_t size, ByteSink& out, const MosOptions& options,
                      MosSummary& summary);
+
+// The same from any source of pictures: a new reader of the same picture
+// each time it is called (a picture may be read twice).
+using PictureSource = std::function<std::unique_ptr<PictureReader>()>;
+Failure convertToMos(const PictureSource& source, ByteSink& out, const MosOptions& options, MosSummary& summary);
 
 // The size of the MOS file a fresh layout of the bitmap in `in` makes, from
 // its headers alone; 0 when they cannot be read (the conversion says why).

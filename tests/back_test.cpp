@@ -1,6 +1,7 @@
 // The way back, bitmap to MOS: every variant read as it shows, the round
 // trip exact for every layout, --like giving the original back, broken
 // bitmaps refused with their reason, and the quantiser's promises.
+#include "conversions.h"
 #include "bitmap_reader.h"
 #include "bitmaps.h"
 #include "to_bitmap.h"

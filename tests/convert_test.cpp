@@ -1,5 +1,6 @@
 // Conversion of whole, valid files: the bitmap must show exactly the picture
 // the MOS file was built from.
+#include "conversions.h"
 #include "to_bitmap.h"
 #include "mos.h"
 #include "picture.h"

@@ -1,6 +1,7 @@
 // Broken and hostile files: a conversion either shows exactly what the bytes
 // describe or fails having written nothing; never a crash, an overrun or a
 // picture made of bytes that are not in the file.
+#include "conversions.h"
 #include "to_bitmap.h"
 #include "picture.h"
 

@@ -1,6 +1,7 @@
 // Every lookup kernel this machine can run, the scalar one included, writes
 // each pixel's palette entry and nothing else, reading nothing outside its
 // rows; the faster ones convert whole pictures as the scalar one does.
+#include "conversions.h"
 #include "to_bitmap.h"
 #include "lookup.h"
 #include "picture.h"

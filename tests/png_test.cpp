@@ -1,6 +1,7 @@
 // PNG both ways: every variant read as it shows and converted exactly, the
 // MOS side's PNG read back exactly, broken and hostile files refused with
 // their reason, the check agreeing with the conversion on every one.
+#include "conversions.h"
 #include "picture.h"
 #include "png_reader.h"
 #include "png_writer.h"

@@ -53,6 +53,11 @@ struct Channel {
     }
 };
 
+// How a stored row becomes blue, green, red: through the colour table
+// (indices packed in bytes, or drawn by the RLE stream), copied (24 bits,
+// or 32 with the usual masks and no alpha), or through the masks.
+enum class Unpack { runLengths, packedIndices, copy24, copy32, masks };
+
 } // namespace
 
 // Everything the rows need once the headers are judged: the uncompressed
@@ -65,7 +70,7 @@ struct BitmapReader::Decoder {
     std::vector<unsigned char> raw; // uncompressed rows as stored
     std::vector<unsigned char> indices; // one row of colour indices, with its padding
     Channel channels[4];
-    bool standard32 = false; // 8-bit masks in the usual places: copy the bytes
+    Unpack unpack = Unpack::copy24;
 
     // The RLE stream, read through a window of the file.
     std::vector<unsigned char> window;
@@ -186,57 +191,70 @@ struct BitmapReader::Decoder {
 BitmapReader::BitmapReader(std::istream& in, std::uint64_t size) : in_(in), size_(size) {}
 BitmapReader::~BitmapReader() = default;
 
-std::string BitmapReader::open()
+std::string readBitmapHeader(std::istream& in, std::uint64_t size, BitmapHeader& h)
 {
-    BitmapFormat& f = format_;
+    h.fileSize = size;
     unsigned char head[fileHeaderSize + 124 + 16] = {};
-    if (!fits(0, fileHeaderSize + 4, size_))
-        return needs("the bitmap header", 0, fileHeaderSize + 4, size_);
-    if (!readAt(in_, 0, head, fileHeaderSize + 4))
+    if (!fits(0, fileHeaderSize + 4, size))
+        return needs("the bitmap header", 0, fileHeaderSize + 4, size);
+    if (!readAt(in, 0, head, fileHeaderSize + 4))
         return unreadable;
     if (!looksLikeBitmap(head, 2))
         return "not a bitmap: it does not begin with \"BM\"";
-    f.headerSize = readU32le(head + 14);
-    if (!knownHeaderSize(f.headerSize))
-        return "a bitmap header of " + std::to_string(f.headerSize) + " bytes is not a kind this program reads";
-    const std::uint64_t infoEnd = fileHeaderSize + f.headerSize;
-    if (!fits(0, infoEnd, size_))
-        return needs("the bitmap header", 0, infoEnd, size_);
-    if (!readAt(in_, 0, head, infoEnd))
+    h.headerSize = readU32le(head + 14);
+    if (!knownHeaderSize(h.headerSize))
+        return "a bitmap header of " + std::to_string(h.headerSize) + " bytes is not a kind this program reads";
+    const std::uint64_t infoEnd = fileHeaderSize + h.headerSize;
+    if (!fits(0, infoEnd, size))
+        return needs("the bitmap header", 0, infoEnd, size);
+    // The masks that may follow a 40-byte header are read with it, as far
+    // as the file has them; whether they are needed is the judge's to say.
+    const std::uint64_t after = std::min<std::uint64_t>(16, size - infoEnd);
+    if (!readAt(in, 0, head, infoEnd + after))
         return unreadable;
+    h.bytesAfterHeader = static_cast<std::uint32_t>(after);
     const unsigned char* info = head + fileHeaderSize;
-    f.dataOffset = readU32le(head + 10);
-
-    std::int64_t width = 0, height = 0;
-    std::uint32_t colorsUsed = 0;
-    if (f.headerSize == 12) {
-        width = readU16le(info + 4);
-        height = readU16le(info + 6);
-        f.bits = readU16le(info + 10);
+    h.dataOffset = readU32le(head + 10);
+    if (h.headerSize == 12) {
+        h.width = readU16le(info + 4);
+        h.height = readU16le(info + 6);
+        h.bits = readU16le(info + 10);
     } else {
-        width = static_cast<std::int32_t>(readU32le(info + 4));
-        height = static_cast<std::int32_t>(readU32le(info + 8));
-        f.bits = readU16le(info + 14);
-        if (f.headerSize >= 20)
-            f.compression = readU32le(info + 16);
-        if (f.headerSize >= 36)
-            colorsUsed = readU32le(info + 32);
+        h.width = static_cast<std::int32_t>(readU32le(info + 4));
+        h.height = static_cast<std::int32_t>(readU32le(info + 8));
+        h.bits = readU16le(info + 14);
+        if (h.headerSize >= 20)
+            h.compression = readU32le(info + 16);
+        if (h.headerSize >= 36)
+            h.colorsUsed = readU32le(info + 32);
     }
-    if (width < 1 || width > largestSide)
-        return "width " + std::to_string(width) + " is outside 1 to 32767, the sizes a MOS picture holds";
-    f.topDown = height < 0;
-    if (height < 0)
-        height = -height; // from a 32-bit field, so this cannot overflow 64 bits
-    if (height < 1 || height > largestSide)
-        return "height " + std::to_string(height) + " is outside 1 to 32767, the sizes a MOS picture holds";
-    f.width = static_cast<int>(width);
+    // From 52 bytes on the masks stand in the header; after a 40-byte one
+    // they follow it.
+    for (int k = 0; k < 4; ++k)
+        h.masks[static_cast<std::size_t>(k)] = readU32le(info + 40 + 4 * k);
+    return "";
+}
+
+std::string judgeBitmap(const BitmapHeader& h, BitmapFormat& f)
+{
+    f = BitmapFormat{};
+    f.headerSize = h.headerSize;
+    f.dataOffset = h.dataOffset;
+    f.bits = h.bits;
+    f.compression = h.compression;
+    f.topDown = h.height < 0;
+    const std::int64_t height = h.height < 0 ? -h.height : h.height; // from 32 bits: no overflow
+    std::string why = sizeProblem(h.width, height);
+    if (!why.empty())
+        return why;
+    f.width = static_cast<int>(h.width);
     f.height = static_cast<int>(height);
 
     const int b = f.bits;
     if (b != 1 && b != 2 && b != 4 && b != 8 && b != 16 && b != 24 && b != 32)
         return std::to_string(b) + " bits per pixel is not a depth this program reads";
     const std::uint32_t c = f.compression;
-    const bool os2 = f.headerSize == 16 || f.headerSize == 64;
+    const bool os2 = h.headerSize == 16 || h.headerSize == 64;
     if (os2 && (c == 3 || c == 4))
         return "OS/2 compression " + std::to_string(c) + " is not one this program reads";
     if (c == jpeg)
@@ -253,21 +271,18 @@ std::string BitmapReader::open()
     if ((c == rle8 || c == rle4) && f.topDown)
         return "an RLE bitmap cannot be stored top-down";
 
-    // Masks: in the header from 52 bytes on, else after a 40-byte header.
+    const std::uint64_t infoEnd = fileHeaderSize + h.headerSize;
     std::uint64_t tableAt = infoEnd;
     if (c == bitfields || c == alphaBitfields) {
-        const unsigned char* masks = info + 40;
-        if (f.headerSize < 52) {
+        if (h.headerSize < 52) {
             const std::uint64_t maskBytes = c == alphaBitfields ? 16 : 12;
-            if (!fits(infoEnd, maskBytes, size_))
-                return needs("the colour masks", infoEnd, maskBytes, size_);
-            if (!readAt(in_, infoEnd, head + infoEnd, maskBytes))
-                return unreadable;
+            if (h.bytesAfterHeader < maskBytes)
+                return needs("the colour masks", infoEnd, maskBytes, h.fileSize);
             tableAt += maskBytes;
         }
-        const bool hasAlpha = c == alphaBitfields || f.headerSize >= 56;
-        for (int k = 0; k < (hasAlpha ? 4 : 3); ++k)
-            f.masks[static_cast<std::size_t>(k)] = readU32le(masks + 4 * k);
+        const bool hasAlpha = c == alphaBitfields || h.headerSize >= 56;
+        for (std::size_t k = 0; k < (hasAlpha ? 4u : 3u); ++k)
+            f.masks[k] = h.masks[k];
     } else if (b == 16) {
         f.masks = {0x7C00, 0x03E0, 0x001F, 0};
     } else if (b == 32) {
@@ -294,16 +309,17 @@ std::string BitmapReader::open()
     if (f.dataOffset < tableAt)
         return "the pixel data at byte " + std::to_string(f.dataOffset) + " overlaps the headers, which end at " +
                std::to_string(tableAt);
-    if (f.dataOffset > size_)
+    if (f.dataOffset > h.fileSize)
         return "the pixel data starts at byte " + std::to_string(f.dataOffset) + "; the file ends at " +
-               std::to_string(size_);
+               std::to_string(h.fileSize);
 
     // The colour table: as many entries as the header says, or all that the
     // depth allows as far as the pixel data leaves room for them.
+    f.tableAt = tableAt;
     if (b <= 8) {
-        const std::uint64_t entrySize = f.headerSize == 12 ? 3 : 4;
+        const std::uint64_t entrySize = h.headerSize == 12 ? 3 : 4;
         const std::uint64_t most = std::uint64_t{1} << b;
-        std::uint64_t entries = colorsUsed;
+        std::uint64_t entries = h.colorsUsed;
         if (entries > most)
             return "the colour table of " + std::to_string(entries) + " entries is more than " +
                    std::to_string(b) + " bits per pixel can use";
@@ -313,18 +329,48 @@ std::string BitmapReader::open()
             return "the colour table of " + std::to_string(entries) + " entries needs bytes " +
                    std::to_string(tableAt) + " to " + std::to_string(tableAt + entries * entrySize) +
                    "; the pixel data starts at " + std::to_string(f.dataOffset);
-        unsigned char raw[256 * 4];
-        if (!readAt(in_, tableAt, raw, entries * entrySize))
-            return unreadable;
-        for (std::size_t k = 0; k < entries; ++k)
-            std::memcpy(&table_[3 * k], raw + entrySize * k, 3);
         f.tableEntries = static_cast<std::uint32_t>(entries);
+    }
+    if (c != rle8 && c != rle4) {
+        // At most 32 x 32767 bits a row: no overflow in 64 bits.
+        const std::uint64_t length = f.stride() * static_cast<std::uint64_t>(f.height);
+        if (!fits(f.dataOffset, length, h.fileSize))
+            return needs("the pixel data", f.dataOffset, length, h.fileSize);
+    }
+    return "";
+}
+
+std::string BitmapReader::readHeader()
+{
+    BitmapHeader header;
+    const std::string why = readBitmapHeader(in_, size_, header);
+    return why.empty() ? judgeBitmap(header, format_) : why;
+}
+
+std::string BitmapReader::open()
+{
+    BitmapHeader header;
+    std::string why = readBitmapHeader(in_, size_, header);
+    if (why.empty())
+        why = judgeBitmap(header, format_);
+    if (!why.empty())
+        return why;
+    const BitmapFormat& f = format_;
+
+    if (f.bits <= 8) {
+        const std::uint64_t entrySize = f.headerSize == 12 ? 3 : 4;
+        unsigned char raw[256 * 4];
+        if (!readAt(in_, f.tableAt, raw, f.tableEntries * entrySize))
+            return unreadable;
+        for (std::size_t k = 0; k < f.tableEntries; ++k)
+            std::memcpy(&table_[3 * k], raw + entrySize * k, 3);
     }
 
     decoder_ = std::make_unique<Decoder>(in_, size_, format_);
     Decoder& d = *decoder_;
     const std::uint64_t w = static_cast<std::uint64_t>(f.width);
-    if (c == rle8 || c == rle4) {
+    const bool rle = f.compression == rle8 || f.compression == rle4;
+    if (rle) {
         d.limit = static_cast<std::size_t>((w + 3) / 4 * 4);
         d.indices.resize(d.limit);
         // No larger than what is left of the file: a small bitmap's stream
@@ -333,18 +379,20 @@ std::string BitmapReader::open()
         d.window.resize(static_cast<std::size_t>(std::min<std::uint64_t>(64 * 1024, left)));
         d.pos = f.dataOffset;
     } else {
-        // At most 32 x 32767 bits a row: no overflow in 64 bits.
-        d.stride = (static_cast<std::uint64_t>(b) * w + 31) / 32 * 4;
-        const std::uint64_t length = d.stride * static_cast<std::uint64_t>(f.height);
-        if (!fits(f.dataOffset, length, size_))
-            return needs("the pixel data", f.dataOffset, length, size_);
-        if (b <= 8)
+        d.stride = f.stride();
+        if (f.bits <= 8)
             d.indices.resize(static_cast<std::size_t>(w));
     }
     for (std::size_t k = 0; k < 4; ++k)
         d.channels[k] = Channel(f.masks[k]);
-    d.standard32 = b == 32 && f.masks[0] == 0xFF0000 && f.masks[1] == 0xFF00 && f.masks[2] == 0xFF &&
-                   (f.masks[3] == 0 || f.masks[3] == 0xFF000000u);
+    // How a row is unpacked, chosen once.
+    const bool standard32 = f.bits == 32 && f.masks[0] == 0xFF0000 && f.masks[1] == 0xFF00 &&
+                            f.masks[2] == 0xFF && f.masks[3] == 0;
+    d.unpack = rle                 ? Unpack::runLengths
+               : f.bits <= 8       ? Unpack::packedIndices
+               : f.bits == 24      ? Unpack::copy24
+               : standard32        ? Unpack::copy32
+                                   : Unpack::masks;
     return "";
 }
 
@@ -367,20 +415,22 @@ std::string BitmapReader::readRows(unsigned char* bgr, std::ptrdiff_t step, int 
     for (int k = 0; k < count; ++k, ++rowsRead_) {
         unsigned char* out = bgr + static_cast<std::ptrdiff_t>(k) * step;
         const unsigned char* row = rle ? nullptr : d.raw.data() + static_cast<std::size_t>(d.stride) * static_cast<std::size_t>(k);
-        if (rle) {
-            const std::string why = d.decodeRow(rowsRead_);
-            if (!why.empty())
-                return why;
-        } else if (f.bits <= 8) {
-            const int bits = f.bits;
-            const int perByte = 8 / bits;
-            const unsigned mask = (1u << bits) - 1;
-            for (std::size_t x = 0; x < w; ++x) {
-                const int shift = 8 - bits * (1 + static_cast<int>(x % static_cast<std::size_t>(perByte)));
-                d.indices[x] = static_cast<unsigned char>((row[x / static_cast<std::size_t>(perByte)] >> shift) & mask);
+        switch (d.unpack) {
+        case Unpack::runLengths:
+        case Unpack::packedIndices: {
+            if (rle) {
+                const std::string why = d.decodeRow(rowsRead_);
+                if (!why.empty())
+                    return why;
+            } else {
+                const int bits = f.bits;
+                const int perByte = 8 / bits;
+                const unsigned mask = (1u << bits) - 1;
+                for (std::size_t x = 0; x < w; ++x) {
+                    const int shift = 8 - bits * (1 + static_cast<int>(x % static_cast<std::size_t>(perByte)));
+                    d.indices[x] = static_cast<unsigned char>((row[x / static_cast<std::size_t>(perByte)] >> shift) & mask);
+                }
             }
-        }
-        if (rle || f.bits <= 8) {
             for (std::size_t x = 0; x < w; ++x) {
                 const unsigned k2 = d.indices[x];
                 if (k2 >= f.tableEntries) {
@@ -391,12 +441,16 @@ std::string BitmapReader::readRows(unsigned char* bgr, std::ptrdiff_t step, int 
                 }
                 std::memcpy(out + 3 * x, &table_[3 * k2], 3);
             }
-        } else if (f.bits == 24) {
+            break;
+        }
+        case Unpack::copy24:
             std::memcpy(out, row, 3 * w);
-        } else if (d.standard32 && d.channels[3].mask == 0) {
+            break;
+        case Unpack::copy32:
             for (std::size_t x = 0; x < w; ++x)
                 std::memcpy(out + 3 * x, row + 4 * x, 3);
-        } else {
+            break;
+        case Unpack::masks: {
             const Channel* ch = d.channels;
             for (std::size_t x = 0; x < w; ++x) {
                 const std::uint32_t v = f.bits == 16 ? readU16le(row + 2 * x) : readU32le(row + 4 * x);
@@ -406,6 +460,8 @@ std::string BitmapReader::readRows(unsigned char* bgr, std::ptrdiff_t step, int 
                 if (ch[3].mask != 0 && (v & ch[3].mask) != ch[3].mask)
                     ++translucent_;
             }
+            break;
+        }
         }
     }
     return "";
@@ -440,27 +496,6 @@ PictureFormat BitmapReader::picture() const
     p.onePalette = format_.bits <= 8;
     p.description = format_.describe();
     return p;
-}
-
-BitmapCheck checkBitmapStream(std::istream& in, std::uint64_t size)
-{
-    BitmapCheck check;
-    try {
-        BitmapReader reader(in, size);
-        check.reason = reader.open();
-        check.format = reader.format();
-        if (check.reason.empty()) {
-            const BitmapFormat& f = reader.format();
-            const std::size_t stride = 3 * static_cast<std::size_t>(f.width);
-            std::vector<unsigned char> rows(stride * 64);
-            for (int done = 0; done < f.height && check.reason.empty(); done += 64)
-                check.reason = reader.readRows(rows.data(), static_cast<std::ptrdiff_t>(stride), std::min(64, f.height - done));
-        }
-    } catch (const std::exception&) {
-        check.reason = "out of memory";
-    }
-    check.whole = check.reason.empty();
-    return check;
 }
 
 } // namespace quiltpix

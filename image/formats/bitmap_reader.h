@@ -33,8 +33,21 @@
 
 namespace quiltpix {
 
-// The largest side a MOS file holds: its sizes are signed 16-bit.
-constexpr std::int64_t largestSide = 32767;
+// The headers' fields as read, judged by nothing yet.
+struct BitmapHeader {
+    std::uint64_t fileSize = 0;
+    std::uint32_t headerSize = 0;
+    std::uint64_t dataOffset = 0;
+    std::int64_t width = 0;
+    std::int64_t height = 0; // negative: top-down
+    int bits = 0;
+    std::uint32_t compression = 0;
+    std::uint32_t colorsUsed = 0;
+    // Red, green, blue, alpha: in the header from 52 bytes on, or in the
+    // bytes after a 40-byte one, of which bytesAfterHeader (up to 16) exist.
+    std::array<std::uint32_t, 4> masks{};
+    std::uint32_t bytesAfterHeader = 0;
+};
 
 // What the headers say, once judged readable.
 struct BitmapFormat {
@@ -46,11 +59,23 @@ struct BitmapFormat {
     std::uint32_t headerSize = 0;
     std::uint64_t dataOffset = 0;
     std::array<std::uint32_t, 4> masks{}; // red, green, blue, alpha; pixels of 16 and 32 bits
+    std::uint64_t tableAt = 0; // where the colour table starts
     std::uint32_t tableEntries = 0;
+
+    // Bytes a stored uncompressed row takes, its padding included.
+    std::uint64_t stride() const { return (static_cast<std::uint64_t>(bits) * static_cast<std::uint64_t>(width) + 31) / 32 * 4; }
 
     // "24 bits per pixel, uncompressed, bottom-up": for --check.
     std::string describe() const;
 };
+
+// Reads the file header and the info header: "" or why they cannot be read
+// (too short, not "BM", a header size no bitmap has).
+std::string readBitmapHeader(std::istream& in, std::uint64_t size, BitmapHeader& header);
+
+// Judges what the headers say, reading nothing: "" when the pixels can be
+// read, with `format` filled in, or the first reason they cannot.
+std::string judgeBitmap(const BitmapHeader& header, BitmapFormat& format);
 
 // Reads a bitmap from a seekable stream, one row at a time in the order the
 // file stores them (bottom row first unless top-down). Every size and offset
@@ -66,6 +91,7 @@ public:
     // Reads and judges the headers and the colour table: "" when the pixels
     // can be read, the reason otherwise.
     std::string open() override;
+    std::string readHeader() override;
     const BitmapFormat& format() const { return format_; }
     PictureFormat picture() const override;
 
@@ -88,14 +114,6 @@ private:
     int rowsRead_ = 0;
     std::unique_ptr<Decoder> decoder_;
 };
-
-// Whether a bitmap would convert: every pixel read, nothing written.
-struct BitmapCheck {
-    bool whole = false;
-    std::string reason;
-    BitmapFormat format;
-};
-BitmapCheck checkBitmapStream(std::istream& in, std::uint64_t size);
 
 // True for the first bytes of a bitmap file.
 bool looksLikeBitmap(const unsigned char* bytes, std::size_t length);

@@ -10,6 +10,18 @@
 
 namespace quiltpix {
 
+std::string sizeProblem(std::int64_t width, std::int64_t height)
+{
+    const auto outside = [](const char* side, std::int64_t v) {
+        return std::string(side) + " " + std::to_string(v) + " is outside 1 to 32767, the sizes a MOS picture holds";
+    };
+    if (width < 1 || width > largestSide)
+        return outside("width", width);
+    if (height < 1 || height > largestSide)
+        return outside("height", height);
+    return "";
+}
+
 bool looksLikePicture(const unsigned char* bytes, std::size_t length)
 {
     return looksLikeBitmap(bytes, length) || looksLikePng(bytes, length);

@@ -26,6 +26,10 @@ public:
     // Reads and judges the headers: "" when the pixels can be read, the
     // reason otherwise.
     virtual std::string open() = 0;
+    // Reads and judges the first header alone, enough for picture()'s size
+    // and kind: "" or why not. Cheaper than open(), which reads on to where
+    // the pixels start; either may be called first, not both.
+    virtual std::string readHeader() = 0;
     virtual PictureFormat picture() const = 0;
     // The next `count` stored rows as blue, green, red triples, row k at
     // bgr + k x step. "" or why the rows cannot be read.
@@ -33,6 +37,13 @@ public:
     // Pixels read so far that were not fully opaque.
     virtual std::uint64_t translucent() const = 0;
 };
+
+// The largest side a MOS file holds: its sizes are signed 16-bit.
+constexpr std::int64_t largestSide = 32767;
+
+// Whether a MOS picture can hold this size: "" or "width 0 is outside 1 to
+// 32767, the sizes a MOS picture holds". Every reader asks it.
+std::string sizeProblem(std::int64_t width, std::int64_t height);
 
 // Whether these first bytes begin a picture that goes the way back: a
 // bitmap ("BM") or a PNG (its signature).

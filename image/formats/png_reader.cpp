@@ -54,6 +54,45 @@ constexpr Pass adam7[7] = {{0, 0, 8, 8}, {4, 0, 8, 8}, {0, 4, 4, 8}, {2, 0, 4, 4
 
 } // namespace
 
+PngHeader parsePngHeader(const unsigned char* d)
+{
+    PngHeader h;
+    h.width = readU32be(d);
+    h.height = readU32be(d + 4);
+    h.depth = d[8];
+    h.colourType = d[9];
+    h.compression = d[10];
+    h.filter = d[11];
+    h.interlace = d[12];
+    return h;
+}
+
+std::string judgePng(const PngHeader& h)
+{
+    std::string why = sizeProblem(h.width, h.height);
+    if (!why.empty())
+        return why;
+    const int type = h.colourType, depth = h.depth;
+    const bool known = (type == 0 && (depth == 1 || depth == 2 || depth == 4 || depth == 8 || depth == 16)) ||
+                       (type == 3 && (depth == 1 || depth == 2 || depth == 4 || depth == 8)) ||
+                       ((type == 2 || type == 4 || type == 6) && (depth == 8 || depth == 16));
+    if (type == 1 || type == 5 || type > 6)
+        return "colour type " + std::to_string(type) + " is not a PNG colour type";
+    if (!known)
+        return "a bit depth of " + std::to_string(depth) + " does not go with colour type " + std::to_string(type) +
+               " (" + colourName(type) + ")";
+    if (h.compression != 0)
+        return "compression method " + std::to_string(h.compression) + " is not PNG's";
+    if (h.filter != 0)
+        return "filter method " + std::to_string(h.filter) + " is not PNG's";
+    if (h.interlace > 1)
+        return "interlace method " + std::to_string(h.interlace) + " is not PNG's";
+    if (h.interlace == 1 && std::uint64_t{h.width} * h.height > largestInterlaced)
+        return "an interlaced PNG of over 64 megapixels is decoded whole, which this program does not do; save it "
+               "without interlacing (Adam7) and convert that";
+    return "";
+}
+
 bool looksLikePng(const unsigned char* bytes, std::size_t length)
 {
     return length >= 8 && std::memcmp(bytes, signature, 8) == 0;
@@ -288,31 +327,35 @@ struct PngReader::State {
 
     std::string readHeader(const unsigned char* d)
     {
-        const std::uint32_t w = readU32be(d), h = readU32be(d + 4);
-        depth = d[8];
-        colourType = d[9];
-        if (w == 0 || w > 32767)
-            return "width " + std::to_string(w) + " is outside 1 to 32767, the sizes a MOS picture holds";
-        if (h == 0 || h > 32767)
-            return "height " + std::to_string(h) + " is outside 1 to 32767, the sizes a MOS picture holds";
-        width = static_cast<int>(w);
-        height = static_cast<int>(h);
-        const bool known = (colourType == 0 && (depth == 1 || depth == 2 || depth == 4 || depth == 8 || depth == 16)) ||
-                           (colourType == 3 && (depth == 1 || depth == 2 || depth == 4 || depth == 8)) ||
-                           ((colourType == 2 || colourType == 4 || colourType == 6) && (depth == 8 || depth == 16));
-        if (colourType == 1 || colourType == 5 || colourType > 6)
-            return "colour type " + std::to_string(colourType) + " is not a PNG colour type";
-        if (!known)
-            return "a bit depth of " + std::to_string(depth) + " does not go with colour type " +
-                   std::to_string(colourType) + " (" + colourName(colourType) + ")";
-        if (d[10] != 0)
-            return "compression method " + std::to_string(d[10]) + " is not PNG's";
-        if (d[11] != 0)
-            return "filter method " + std::to_string(d[11]) + " is not PNG's";
-        if (d[12] > 1)
-            return "interlace method " + std::to_string(d[12]) + " is not PNG's";
-        interlaced = d[12] == 1;
+        const PngHeader h = parsePngHeader(d);
+        std::string why = judgePng(h);
+        if (!why.empty())
+            return why;
+        width = static_cast<int>(h.width);
+        height = static_cast<int>(h.height);
+        depth = h.depth;
+        colourType = h.colourType;
+        interlaced = h.interlace == 1;
         return "";
+    }
+
+    // The signature and the IHDR chunk alone, for the picture's size.
+    std::string readFirstChunk()
+    {
+        unsigned char head[8 + 8 + 13 + 4];
+        if (size < 8 || !readAt(in, 0, head, 8) || !looksLikePng(head, 8))
+            return "not a PNG: it does not begin with the PNG signature";
+        if (!fits(0, sizeof head, size))
+            return needs("the IHDR chunk", 8, sizeof head - 8, size);
+        if (!readAt(in, 0, head, sizeof head))
+            return unreadable;
+        if (typeName(head + 12) != "IHDR")
+            return "the first chunk is " + typeName(head + 12) + ", not IHDR";
+        if (readU32be(head + 8) != 13)
+            return "the IHDR chunk is " + std::to_string(readU32be(head + 8)) + " bytes, not 13";
+        if (readU32be(head + 29) != crc32of(head + 12, 17, 0))
+            return "the IHDR chunk at byte 8 fails its CRC check";
+        return readHeader(head + 16);
     }
 
     // Walks every chunk up to IEND, checking its place, its length against
@@ -472,10 +515,6 @@ std::string PngReader::open()
     std::string why = s.readChunks();
     if (!why.empty())
         return why;
-    if (s.interlaced &&
-        static_cast<std::uint64_t>(s.width) * static_cast<std::uint64_t>(s.height) > largestInterlaced)
-        return "an interlaced PNG of over 64 megapixels is decoded whole, which this program does not do; save it "
-               "without interlacing (Adam7) and convert that";
     if (inflateInit(&s.z) != Z_OK)
         return "out of memory";
     s.inflating = true;
@@ -494,6 +533,11 @@ std::string PngReader::open()
     s.opened = true;
     return "";
 #endif
+}
+
+std::string PngReader::readHeader()
+{
+    return s_->readFirstChunk();
 }
 
 PictureFormat PngReader::picture() const

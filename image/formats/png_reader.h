@@ -37,6 +37,23 @@ constexpr std::uint64_t largestInterlaced = std::uint64_t{64} << 20;
 
 bool looksLikePng(const unsigned char* bytes, std::size_t length);
 
+// The IHDR chunk's fields as read, judged by nothing yet.
+struct PngHeader {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    int depth = 0;
+    int colourType = 0;
+    int compression = 0;
+    int filter = 0;
+    int interlace = 0;
+};
+
+// The 13 bytes of an IHDR chunk's data, at their fixed places.
+PngHeader parsePngHeader(const unsigned char* ihdr);
+
+// "" when a picture of this header can be read, else the first reason not.
+std::string judgePng(const PngHeader& header);
+
 class PngReader : public PictureReader {
 public:
     PngReader(std::istream& in, std::uint64_t size);
@@ -45,6 +62,7 @@ public:
     PngReader& operator=(const PngReader&) = delete;
 
     std::string open() override;
+    std::string readHeader() override;
     PictureFormat picture() const override;
     std::string readRows(unsigned char* bgr, std::ptrdiff_t step, int count) override;
     std::uint64_t translucent() const override;

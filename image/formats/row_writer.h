@@ -13,6 +13,9 @@ public:
 
     // Whether the format stores the bottom row first (a bitmap), or the top.
     virtual bool bottomUp() const = 0;
+    // Whether the rows come as red, green, blue rather than blue, green,
+    // red (what bitmaps and PNG files take).
+    virtual bool rgb() const { return false; }
     // The headers, before any row.
     virtual bool begin(int width, int height) = 0;
     // `count` rows of the picture, each `width` pixels of blue, green, red
