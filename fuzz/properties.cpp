@@ -8,6 +8,8 @@
 #include "to_bitmap.h"
 #include "to_mos.h"
 
+#include "quiltpix.h"
+
 #include <algorithm>
 #include <memory>
 #include <cstdio>
@@ -163,4 +165,113 @@ void fuzzMos(const std::uint8_t* data, std::size_t size)
         disagree("wrote a malformed bitmap");
     if (!firstDifference(*expected, *actual).empty())
         disagree("wrote the wrong picture");
+}
+
+namespace {
+
+struct LibraryContext {
+    quiltpix_context* c = quiltpix_context_new();
+    ~LibraryContext() { quiltpix_context_free(c); }
+    std::string message() const { return quiltpix_message(c); }
+    Bytes output() const
+    {
+        std::size_t n = 0;
+        const unsigned char* p = quiltpix_output(c, &n);
+        return Bytes(p, p + n);
+    }
+};
+
+int collectRow(void* user, std::int32_t, const unsigned char* rgb, std::int32_t width)
+{
+    Bytes& rows = *static_cast<Bytes*>(user);
+    rows.insert(rows.end(), rgb, rgb + 3 * static_cast<std::size_t>(width));
+    return 1;
+}
+
+} // namespace
+
+void fuzzLibrary(const std::uint8_t* data, std::size_t size)
+{
+    // Exactly the input's bytes, so that a read past them is caught.
+    const std::unique_ptr<unsigned char[]> input(new unsigned char[size ? size : 1]);
+    std::copy(data, data + size, input.get());
+    const unsigned char* bytes = input.get();
+    // Inspecting a picture reads every pixel: large ones are left alone, as
+    // in the way back's own target.
+    if (quiltpix::looksLikePicture(bytes, size)) {
+        std::istringstream in(std::string(reinterpret_cast<const char*>(data), size));
+        const auto reader = quiltpix::pictureReader(in, size);
+        if (reader->readHeader().empty() &&
+            static_cast<std::uint64_t>(reader->picture().width) * static_cast<std::uint64_t>(reader->picture().height) > mostPixels)
+            return;
+    }
+    LibraryContext ctx;
+    if (!ctx.c)
+        disagree("no context");
+    quiltpix_info info{};
+    const quiltpix_status status = quiltpix_inspect(ctx.c, bytes, size, &info);
+    const std::string reason = ctx.message();
+    if ((status == QUILTPIX_OK) != reason.empty())
+        disagree("inspect's status and message disagree");
+    const std::uint64_t pixels = static_cast<std::uint64_t>(info.width) * static_cast<std::uint64_t>(info.height);
+
+    if (info.kind == QUILTPIX_KIND_BMP || info.kind == QUILTPIX_KIND_PNG) {
+        if (status == QUILTPIX_OK && pixels > mostPixels)
+            return;
+        quiltpix_summary summary{};
+        const quiltpix_status back = quiltpix_picture_to_mos(ctx.c, bytes, size, nullptr, nullptr, nullptr, &summary);
+        if (status != QUILTPIX_OK) {
+            if (back == QUILTPIX_OK || ctx.message() != reason)
+                disagree("the way back fails otherwise than inspect says");
+            return;
+        }
+        if (back != QUILTPIX_OK)
+            disagree("a picture that inspects whole does not go back");
+        const Bytes mos = ctx.output();
+        quiltpix_info made{};
+        if (quiltpix_inspect(ctx.c, mos.data(), mos.size(), &made) != QUILTPIX_OK || made.kind != QUILTPIX_KIND_MOS ||
+            made.width != info.width || made.height != info.height || summary.mos_size != mos.size())
+            disagree("the MOS file written is not whole, or not the picture's size");
+        return;
+    }
+
+    if (status != QUILTPIX_OK || info.kind != QUILTPIX_KIND_MOS) {
+        Bytes rgb(3);
+        if (quiltpix_mos_to_rows(ctx.c, bytes, size, collectRow, &rgb) == QUILTPIX_OK || ctx.message() != reason)
+            disagree("decoding fails otherwise than inspect says");
+        if (rgb.size() != 3)
+            disagree("a file that does not convert handed over rows");
+        return;
+    }
+    if (pixels > mostPixels)
+        return;
+    const auto expected = referenceDecode(Bytes(data, data + size));
+    if (!expected)
+        disagree("inspect passes a file that is not whole");
+    Bytes reference;
+    for (const Bgr& p : expected->pixels)
+        reference.insert(reference.end(), {p.r, p.g, p.b});
+    const std::size_t stride = 3 * static_cast<std::size_t>(info.width);
+    Bytes rgb(stride * static_cast<std::size_t>(info.height));
+    if (quiltpix_mos_to_rgb(ctx.c, bytes, size, rgb.data(), stride) != QUILTPIX_OK || rgb != reference)
+        disagree("decoded the wrong picture into a buffer");
+    Bytes rows;
+    if (quiltpix_mos_to_rows(ctx.c, bytes, size, collectRow, &rows) != QUILTPIX_OK || rows != reference)
+        disagree("decoded the wrong picture row by row");
+    if (quiltpix_mos_to_picture(ctx.c, bytes, size, QUILTPIX_FORMAT_BMP, nullptr, nullptr) != QUILTPIX_OK)
+        disagree("no bitmap from a whole file");
+    const auto bitmap = readBitmap(ctx.output());
+    if (!bitmap || !firstDifference(*expected, *bitmap).empty())
+        disagree("wrote the wrong bitmap");
+
+    quiltpix_mos_options options{};
+    options.original = bytes;
+    options.original_size = size;
+    quiltpix_summary summary{};
+    if (quiltpix_rgb_to_mos(ctx.c, rgb.data(), info.width, info.height, stride, &options, nullptr, nullptr, &summary) !=
+        QUILTPIX_OK)
+        disagree("an unedited picture does not go back over its original");
+    const auto back = referenceDecode(ctx.output());
+    if (!back || !firstDifference(*expected, *back).empty() || summary.changed != 0)
+        disagree("an unedited picture lost pixels going back over its original");
 }

@@ -21,3 +21,11 @@ void fuzzPictureReader(const std::uint8_t* data, std::size_t size);
 // conversion, the MOS file written is whole, and where no tile needed
 // quantising it holds exactly the pixels the reader read.
 void fuzzWayBack(const std::uint8_t* data, std::size_t size);
+
+// The C interface over the same files: inspect agrees with the check; a
+// MOS file that inspects whole decodes to the picture its bytes describe,
+// into a buffer, row by row and as bitmap bytes alike, and goes back with
+// itself as the original keeping every pixel; a picture that inspects whole
+// goes to a whole MOS file of its size; anything else fails with the very
+// reason inspect gave. The input lies in a buffer of exactly its size.
+void fuzzLibrary(const std::uint8_t* data, std::size_t size);

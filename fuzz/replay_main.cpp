@@ -42,6 +42,7 @@ int main(int argc, char* argv[])
         fuzzMos(data, bytes.size());
         fuzzPictureReader(data, bytes.size());
         fuzzWayBack(data, bytes.size());
+        fuzzLibrary(data, bytes.size());
     }
     std::printf("replayed %zu files\n", files.size());
     return files.empty() ? 1 : 0;
