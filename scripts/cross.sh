@@ -77,8 +77,10 @@ for target in "${targets[@]}"; do
              [ "$target" = i686 ] && arch=i386 triplet=i386-linux-gnu
              [ "$target" = aarch64 ] && arch=arm64
              zlib=$(zlib_for "$arch") || { echo "$target: zlib1g-dev:$arch could not be had"; exit 1; }
+             # Static programs, and a static libquiltpix alone: a shared one
+             # would need the target's zlib built position-independent.
              options+=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/linux-cross.cmake" -DQUILTPIX_TARGET_ARCH="$target"
-                       -DQUILTPIX_GTEST_SOURCE=/usr/src/googletest
+                       -DQUILTPIX_GTEST_SOURCE=/usr/src/googletest -DQUILTPIX_SHARED_LIBRARY=OFF
                        -DZLIB_INCLUDE_DIR="$zlib/usr/include" -DZLIB_LIBRARY="$zlib/usr/lib/$triplet/libz.a")
              emulator=qemu-$target; [ "$target" = i686 ] && emulator=qemu-i386
              run=("$emulator"); exe=quiltpix ;;
