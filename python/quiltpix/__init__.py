@@ -214,13 +214,6 @@ def write(array, path: Union[str, "os.PathLike[str]"], original: Optional[Source
             os.umask(umask)
             mode = 0o666 & ~umask
         os.chmod(temporary, mode)
-        # On the disk before it takes the name: a crash then leaves the old
-        # file or the new one, never a torn one.
-        fd = os.open(temporary, os.O_RDONLY)
-        try:
-            os.fsync(fd)
-        finally:
-            os.close(fd)
         os.replace(temporary, path)
         temporary = None
         return Summary(**summary)
