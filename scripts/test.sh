@@ -1,5 +1,8 @@
 #!/usr/bin/env bash
-# Builds and runs every test: a Release build with g++, the same tests under
+# Builds and runs every test: a Release build with g++, its Python package
+# tested with pytest (in the build tree, and installed by pip into a fresh
+# environment), libquiltpix installed and used by the C example through
+# pkg-config and find_package (scripts/consumer.sh); the same tests under
 # AddressSanitizer and UndefinedBehaviorSanitizer, and, where clang is
 # installed, the tests again under clang's sanitizers with the fuzz corpus
 # replayed and a bounded fuzzing run (QUILTPIX_FUZZ_SECONDS, default 60);
@@ -13,10 +16,29 @@ jobs=$(nproc)
 
 step() { printf '\n== %s\n' "$*"; }
 
+# Debian's Python, which has numpy, Pillow, pybind11 and pytest.
+python=${PYTHON:-/usr/bin/python3}
+[ -x "$python" ] || python=python3
+
 step "Release build"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DQUILTPIX_REQUIRE_TESTS=ON
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DQUILTPIX_REQUIRE_TESTS=ON -DPython_EXECUTABLE="$python"
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
+
+step "Python package: pytest on the build tree's package"
+PYTHONPATH=build/python QUILTPIX_EXE=build/quiltpix "$python" -m pytest -q -p no:cacheprovider python/tests
+
+step "Python package: pip install --no-build-isolation ./python into a fresh environment, and pytest on it"
+venv=$(mktemp -d)
+"$python" -m venv --system-site-packages "$venv"
+"$venv/bin/pip" install -q --no-build-isolation --no-index ./python
+# From another folder, so that the installed package is the one imported.
+root=$(pwd)
+(cd "$venv" && QUILTPIX_EXE="$root/build/quiltpix" "$venv/bin/python" -m pytest -q -p no:cacheprovider "$root/python/tests")
+rm -rf "$venv"
+
+step "libquiltpix installed: the C example through pkg-config and find_package"
+PYTHON=$python bash scripts/consumer.sh build
 
 step "AddressSanitizer + UndefinedBehaviorSanitizer build (g++)"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=g++ -DQUILTPIX_SANITIZE=ON -DQUILTPIX_REQUIRE_TESTS=ON
