@@ -3,6 +3,7 @@
 // bitmaps refused with their reason, and the quantiser's promises.
 #include "conversions.h"
 #include "bitmap_reader.h"
+#include "png_reader.h"
 #include "bitmaps.h"
 #include "to_bitmap.h"
 #include "picture.h"
@@ -636,4 +637,55 @@ TEST(WayBack, SweepOfDamagedBitmaps)
         }
     }
     EXPECT_GT(variants, 5000u);
+}
+
+// The judges read nothing: a plain description of the headers is enough,
+// and the size rule is one for every reader.
+TEST(WayBack, HeadersAreJudgedWithoutTheFile)
+{
+    BitmapHeader h;
+    h.fileSize = 1000;
+    h.headerSize = 40;
+    h.dataOffset = 54;
+    h.width = 10;
+    h.height = -3;
+    h.bits = 24;
+    BitmapFormat f;
+    EXPECT_EQ(judgeBitmap(h, f), "");
+    EXPECT_TRUE(f.topDown);
+    EXPECT_EQ(f.height, 3);
+    EXPECT_EQ(f.stride(), 32u);
+
+    BitmapHeader masks = h;
+    masks.compression = 3;
+    masks.bits = 32;
+    masks.dataOffset = 66;
+    masks.bytesAfterHeader = 8; // the file ends inside the three masks
+    EXPECT_EQ(judgeBitmap(masks, f), "the colour masks needs bytes 54 to 66; the file ends at 1000");
+    masks.bytesAfterHeader = 12;
+    masks.masks = {0xFF0000, 0xFF00, 0xFF, 0};
+    EXPECT_EQ(judgeBitmap(masks, f), "");
+
+    BitmapHeader tall = h;
+    tall.height = -40000;
+    EXPECT_EQ(judgeBitmap(tall, f), sizeProblem(10, 40000));
+    EXPECT_EQ(sizeProblem(10, 40000), "height 40000 is outside 1 to 32767, the sizes a MOS picture holds");
+    EXPECT_EQ(sizeProblem(32767, 32767), "");
+
+    PngHeader p;
+    p.width = 100;
+    p.height = 100;
+    p.depth = 8;
+    p.colourType = 2;
+    EXPECT_EQ(judgePng(p), "");
+    p.width = 0;
+    EXPECT_EQ(judgePng(p), sizeProblem(0, 100));
+    p.width = 9000;
+    p.height = 9000;
+    p.interlace = 1;
+    EXPECT_NE(judgePng(p).find("interlaced PNG of over 64 megapixels"), std::string::npos);
+    p.interlace = 0;
+    p.colourType = 3;
+    p.depth = 16;
+    EXPECT_EQ(judgePng(p), "a bit depth of 16 does not go with colour type 3 (palette)");
 }

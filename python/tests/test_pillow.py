@@ -17,7 +17,7 @@ def test_open_knows_the_size_before_decoding_and_loads_exactly(tmp_path):
     quiltpix.write(pixels, path)
     with Image.open(path) as im:
         assert (im.format, im.mode, im.size) == ("MOS", "RGB", (130, 70))
-        assert im.im is None or not getattr(im, "tile", None) == [], "decoded before load"
+        assert im.tile, "decoded before load"
         numpy.testing.assert_array_equal(numpy.asarray(im), pixels)
     # From a file object with no file behind it, too.
     with Image.open(io.BytesIO(path.read_bytes())) as im:
