@@ -214,33 +214,36 @@ py::dict summaryDict(const quiltpix_summary& s, const Context& ctx)
     return d;
 }
 
-quiltpix_mos_options optionsOf(const std::unique_ptr<Bytes>& original, bool dither)
-{
-    quiltpix_mos_options o{};
-    if (original) {
-        o.original = original->data ? original->data : "";
-        o.original_size = original->size;
+// A conversion to MOS about to run: the pixels, the original's bytes held
+// (when there is one) and the options naming them.
+struct ToMos {
+    Pixels pixels;
+    std::unique_ptr<Bytes> original;
+    quiltpix_mos_options options{};
+    ToMos(const py::array& array, const py::object& kept, bool dither) : pixels(pixelsOf(array))
+    {
+        if (!kept.is_none()) {
+            original = std::make_unique<Bytes>(kept.cast<py::buffer>());
+            options.original = original->data ? original->data : "";
+            options.original_size = original->size;
+        }
+        options.dither = dither ? 1 : 0;
     }
-    o.dither = dither ? 1 : 0;
-    return o;
-}
+    quiltpix_status run(const Context& ctx, quiltpix_write_fn write, void* user, quiltpix_summary& summary) const
+    {
+        py::gil_scoped_release unlocked;
+        return quiltpix_rgb_to_mos(ctx.c, pixels.rgb, pixels.width, pixels.height, pixels.stride, &options, write,
+                                   user, &summary);
+    }
+};
 
 // The MOS file for the pixels, as bytes, and the summary.
 py::tuple encode(const py::array& array, const py::object& original, bool dither)
 {
-    const Pixels p = pixelsOf(array);
-    std::unique_ptr<Bytes> kept;
-    if (!original.is_none())
-        kept = std::make_unique<Bytes>(original.cast<py::buffer>());
-    const quiltpix_mos_options options = optionsOf(kept, dither);
+    const ToMos conversion(array, original, dither);
     Context ctx;
     quiltpix_summary summary{};
-    quiltpix_status status;
-    {
-        py::gil_scoped_release unlocked;
-        status = quiltpix_rgb_to_mos(ctx.c, p.rgb, p.width, p.height, p.stride, &options, nullptr, nullptr, &summary);
-    }
-    check(ctx, status);
+    check(ctx, conversion.run(ctx, nullptr, nullptr, summary));
     std::size_t size = 0;
     const unsigned char* bytes = quiltpix_output(ctx.c, &size);
     return py::make_tuple(py::bytes(reinterpret_cast<const char*>(bytes), size), summaryDict(summary, ctx));
@@ -251,35 +254,26 @@ py::tuple encode(const py::array& array, const py::object& original, bool dither
 // copy of the whole file in memory.
 py::dict encodeToFile(const py::array& array, const std::string& path, const py::object& original, bool dither)
 {
-    const Pixels p = pixelsOf(array);
-    std::unique_ptr<Bytes> kept;
-    if (!original.is_none())
-        kept = std::make_unique<Bytes>(original.cast<py::buffer>());
-    const quiltpix_mos_options options = optionsOf(kept, dither);
+    const ToMos conversion(array, original, dither);
     Context ctx;
     quiltpix_summary summary{};
-    quiltpix_status status;
-    bool closed = true;
     std::FILE* f = std::fopen(path.c_str(), "wb");
     if (!f) {
         PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
         throw py::error_already_set();
     }
-    {
-        py::gil_scoped_release unlocked;
-        const auto write = [](void* user, uint64_t offset, const void* bytes, size_t size) -> int {
-            std::FILE* file = static_cast<std::FILE*>(user);
+    const auto write = [](void* user, uint64_t offset, const void* bytes, size_t size) -> int {
+        std::FILE* file = static_cast<std::FILE*>(user);
 #ifdef _WIN32
-            if (_fseeki64(file, static_cast<long long>(offset), SEEK_SET) != 0)
+        if (_fseeki64(file, static_cast<long long>(offset), SEEK_SET) != 0)
 #else
-            if (fseeko(file, static_cast<off_t>(offset), SEEK_SET) != 0)
+        if (fseeko(file, static_cast<off_t>(offset), SEEK_SET) != 0)
 #endif
-                return 0;
-            return std::fwrite(bytes, 1, size, file) == size;
-        };
-        status = quiltpix_rgb_to_mos(ctx.c, p.rgb, p.width, p.height, p.stride, &options, write, f, &summary);
-        closed = std::fclose(f) == 0;
-    }
+            return 0;
+        return std::fwrite(bytes, 1, size, file) == size;
+    };
+    const quiltpix_status status = conversion.run(ctx, write, f, summary);
+    const bool closed = std::fclose(f) == 0;
     check(ctx, status);
     if (!closed)
         throw Failure(QUILTPIX_ERROR_OUTPUT, "the MOS file could not be written");

@@ -10,7 +10,7 @@ ROOT = pathlib.Path(__file__).resolve().parents[2]
 @pytest.fixture(scope="session")
 def program():
     """The quiltpix program of the same build, to compare messages with."""
-    path = pathlib.Path(os.environ.get("QUILTPIX_EXE", ROOT / "build" / "quiltpix"))
+    path = pathlib.Path(os.environ.get("QUILTPIX_EXE", ROOT / "build" / "quiltpix")).resolve()
     if not path.exists():
         pytest.skip(f"no program at {path} (set QUILTPIX_EXE)")
     return path
