@@ -185,6 +185,38 @@ def encode(array, original: Optional[Source] = None, dither: bool = False) -> "t
             kept.close()
 
 
+def _umask() -> int:
+    umask = os.umask(0)
+    os.umask(umask)
+    return umask
+
+
+def _take_over(temporary: str, path: str) -> None:
+    """Gives the new file what the old one had, as the program does: its
+    owner and group where the system allows it, and its permissions, less
+    the group's when the group changes and less the umask when the owner
+    does; a new file gets 0666 less the umask."""
+    try:
+        old = os.stat(path)
+    except FileNotFoundError:
+        os.chmod(temporary, 0o666 & ~_umask())
+        return
+    if hasattr(os, "chown"):
+        for owner in (old.st_uid, -1):
+            try:
+                os.chown(temporary, owner, old.st_gid)
+                break
+            except OSError:
+                continue
+    new = os.stat(temporary)
+    mode = old.st_mode & 0o7777
+    if new.st_gid != old.st_gid:
+        mode &= ~0o070
+    if new.st_uid != old.st_uid:
+        mode &= ~_umask()
+    os.chmod(temporary, mode)
+
+
 def write(array, path: Union[str, "os.PathLike[str]"], original: Optional[Source] = None,
           dither: bool = False) -> Summary:
     """Writes the pixels (height, width, 3) uint8 as a MOS file at `path`.
@@ -195,25 +227,20 @@ def write(array, path: Union[str, "os.PathLike[str]"], original: Optional[Source
     MOS file it came from, with original= that file, keeps its bytes where
     the picture agrees."""
     pixels = _pixels(array)
-    path = os.fspath(path)
-    kept = _Opened(original) if original is not None else None
+    # Through a symbolic link, the file linked to is replaced, as the
+    # program does; other hard links keep the old picture.
+    path = os.path.realpath(path) if os.path.islink(path) else os.fspath(path)
     folder = os.path.dirname(os.path.abspath(path))
     fd, temporary = tempfile.mkstemp(prefix=".quiltpix-", suffix=".mos", dir=folder)
     os.close(fd)
+    kept = None
     try:
+        kept = _Opened(original) if original is not None else None
         try:
             summary = _quiltpix.encode_to_file(pixels, temporary, kept.data if kept else None, dither)
         except _quiltpix.Failure as failure:
             _raise(failure, kept.filename if kept and failure.args[0] == 2 else path)
-        # A new file has the permissions a new file gets, as the program's
-        # output has, not mkstemp's private ones; a file replaced keeps its own.
-        try:
-            mode = os.stat(path).st_mode & 0o7777
-        except FileNotFoundError:
-            umask = os.umask(0)
-            os.umask(umask)
-            mode = 0o666 & ~umask
-        os.chmod(temporary, mode)
+        _take_over(temporary, path)
         os.replace(temporary, path)
         temporary = None
         return Summary(**summary)

@@ -82,14 +82,22 @@ def test_a_failed_write_leaves_what_was_there(tmp_path):
         quiltpix.read(tmp_path / "missing.mos")
 
 
-def test_a_new_file_gets_the_usual_permissions(tmp_path):
+def test_permissions_are_kept_and_links_written_through(tmp_path):
     path = tmp_path / "p.mos"
     umask = os.umask(0o022)
     try:
         quiltpix.write(tiled(8, 8), path)
+        assert path.stat().st_mode & 0o777 == 0o644
+        path.chmod(0o600)
+        quiltpix.write(tiled(8, 8, seed=2), path)
+        assert path.stat().st_mode & 0o777 == 0o600
     finally:
         os.umask(umask)
-    assert path.stat().st_mode & 0o777 == 0o644
+    link = tmp_path / "link.mos"
+    link.symlink_to(path.name)
+    quiltpix.write(tiled(8, 8, seed=3), link)
+    assert link.is_symlink()
+    numpy.testing.assert_array_equal(quiltpix.read(path), tiled(8, 8, seed=3))
 
 
 def test_many_colours_are_quantised_and_dithering_changes_the_result():
