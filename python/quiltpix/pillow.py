@@ -57,6 +57,13 @@ class MosImageFile(ImageFile.ImageFile):
         self._size = (info["width"], info["height"])
         self.tile = [("quiltpix", (0, 0) + self._size, 0, None)]
 
+    def close(self):
+        # The mapping of a file closed before it was loaded.
+        source = getattr(self, "_source", None)
+        if source is not None:
+            source.close()
+        super().close()
+
     def load(self):
         if self.tile and self.im is None:
             try:

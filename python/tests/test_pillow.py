@@ -19,6 +19,9 @@ def test_open_knows_the_size_before_decoding_and_loads_exactly(tmp_path):
         assert (im.format, im.mode, im.size) == ("MOS", "RGB", (130, 70))
         assert im.tile, "decoded before load"
         numpy.testing.assert_array_equal(numpy.asarray(im), pixels)
+    # Closed unloaded, it lets the file go.
+    im = Image.open(path)
+    im.close()
     # From a file object with no file behind it, too.
     with Image.open(io.BytesIO(path.read_bytes())) as im:
         numpy.testing.assert_array_equal(numpy.asarray(im), pixels)
