@@ -51,7 +51,8 @@ typedef enum quiltpix_kind {
 /* "1.0": the library's version. */
 QUILTPIX_API const char* quiltpix_version(void);
 
-/* A context: one per thread at a time. Null only when out of memory. */
+/* A context: one per thread at a time. Null only when out of memory;
+ * freeing null does nothing. */
 typedef struct quiltpix_context quiltpix_context;
 QUILTPIX_API quiltpix_context* quiltpix_context_new(void);
 QUILTPIX_API void quiltpix_context_free(quiltpix_context* context);
