@@ -52,8 +52,11 @@ zlib_for() { # DEBIAN_ARCH
   if ! compgen -G "$into/usr/lib/*/libz.a" >/dev/null; then
     rm -rf "$into" && mkdir -p "$into"
     if ! (cd "$into" && apt-get download -qq "zlib1g-dev:$1" >/dev/null 2>&1); then
-      dpkg --add-architecture "$1" && apt-get update -qq >/dev/null &&
-        (cd "$into" && apt-get download -qq "zlib1g-dev:$1" >/dev/null) || return 1
+      # An index that fails to download (a mirror caught mid-sync) need not
+      # be the one zlib is in: the download itself says.
+      dpkg --add-architecture "$1" || return 1
+      apt-get update -qq >/dev/null 2>&1 || echo "apt-get update reported errors; trying the download anyway" >&2
+      (cd "$into" && apt-get download -qq "zlib1g-dev:$1" >/dev/null) || return 1
     fi
     dpkg-deb -x "$into"/zlib1g-dev_*.deb "$into" || return 1
   fi
