@@ -231,7 +231,11 @@ def write(array, path: Union[str, "os.PathLike[str]"], original: Optional[Source
     # program does; other hard links keep the old picture.
     path = os.path.realpath(path) if os.path.islink(path) else os.fspath(path)
     folder = os.path.dirname(os.path.abspath(path))
-    fd, temporary = tempfile.mkstemp(prefix=".quiltpix-", suffix=".mos", dir=folder)
+    try:
+        fd, temporary = tempfile.mkstemp(prefix=".quiltpix-", suffix=".mos", dir=folder)
+    except OSError as error:
+        # Named for the file asked for, not the temporary name it would have had.
+        raise type(error)(error.errno, error.strerror, path) from None
     os.close(fd)
     kept = None
     try:

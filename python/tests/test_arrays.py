@@ -76,8 +76,9 @@ def test_a_failed_write_leaves_what_was_there(tmp_path):
     assert caught.value.reason == "width 0 is not positive"
     assert path.read_bytes() == b"keep me"
     assert sorted(p.name for p in tmp_path.iterdir()) == ["p.mos"]
-    with pytest.raises(FileNotFoundError):
+    with pytest.raises(FileNotFoundError) as missing:
         quiltpix.write(tiled(10, 10), tmp_path / "no such folder" / "p.mos")
+    assert missing.value.filename == str(tmp_path / "no such folder" / "p.mos")
     with pytest.raises(FileNotFoundError):
         quiltpix.read(tmp_path / "missing.mos")
 
