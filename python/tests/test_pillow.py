@@ -27,6 +27,14 @@ def test_open_knows_the_size_before_decoding_and_loads_exactly(tmp_path):
         numpy.testing.assert_array_equal(numpy.asarray(im), pixels)
 
 
+def test_an_image_made_in_pillow_goes_to_mos_and_back_exactly(tmp_path):
+    pixels = tiled(150, 100, seed=4)
+    Image.fromarray(pixels).save(tmp_path / "made.mos")
+    numpy.testing.assert_array_equal(quiltpix.read(tmp_path / "made.mos"), pixels)
+    with Image.open(tmp_path / "made.mos") as im:
+        numpy.testing.assert_array_equal(numpy.asarray(im), pixels)
+
+
 def test_save_keeps_an_originals_bytes_and_takes_dither(tmp_path, sample):
     with Image.open(sample) as im:
         im.load()
