@@ -441,8 +441,9 @@ Failure convertToMos(const PictureSource& source, ByteSink& out, const MosOption
 PictureFormat pictureFormatOf(std::istream& in, std::uint64_t size)
 {
     try {
+        // The headers alone: a PNG is not read through to its end twice.
         const std::unique_ptr<PictureReader> reader = pictureReader(in, size);
-        if (reader->open().empty())
+        if (reader->readHeader().empty())
             return reader->picture();
     } catch (const std::exception&) {
     }
