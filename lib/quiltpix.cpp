@@ -40,6 +40,13 @@ quiltpix_status fail(quiltpix_context* c, quiltpix_status status, const std::str
     return status;
 }
 
+// A conversion's reason, as a status: running out of memory is told apart
+// from a fault of the file.
+quiltpix_status refused(quiltpix_context* c, quiltpix_status blame, const std::string& why)
+{
+    return fail(c, why == "out of memory" ? QUILTPIX_ERROR_MEMORY : blame, why);
+}
+
 // Where output goes: the caller's callback, or the context's bytes.
 class Output {
 public:
@@ -173,7 +180,7 @@ quiltpix_status decodeMos(quiltpix_context* c, const void* mos, std::size_t size
         return QUILTPIX_OK;
     if (why == quiltpix::writeFailed)
         return fail(c, QUILTPIX_ERROR_OUTPUT, why);
-    return fail(c, why == "out of memory" ? QUILTPIX_ERROR_MEMORY : QUILTPIX_ERROR_INPUT, why);
+    return refused(c, QUILTPIX_ERROR_INPUT, why);
 }
 
 quiltpix_status toMos(quiltpix_context* c, const quiltpix::PictureSource& source,
@@ -189,7 +196,7 @@ quiltpix_status toMos(quiltpix_context* c, const quiltpix::PictureSource& source
         if (options->original) {
             const std::string why = quiltpix::judgeOriginal(originalStream, options->original_size, original);
             if (!why.empty())
-                return fail(c, why == "out of memory" ? QUILTPIX_ERROR_MEMORY : QUILTPIX_ERROR_ORIGINAL, why);
+                return refused(c, QUILTPIX_ERROR_ORIGINAL, why);
             o.original = &original;
         }
     }
@@ -199,11 +206,11 @@ quiltpix_status toMos(quiltpix_context* c, const quiltpix::PictureSource& source
     const quiltpix::Failure failure = quiltpix::convertToMos(source, sink, o, s);
     if (failure.failed()) {
         c->output.clear();
-        const quiltpix_status status = failure.reason == "out of memory" ? QUILTPIX_ERROR_MEMORY
-                                       : failure.blame == Blame::output   ? QUILTPIX_ERROR_OUTPUT
-                                       : failure.blame == Blame::original ? QUILTPIX_ERROR_ORIGINAL
-                                                                          : QUILTPIX_ERROR_INPUT;
-        return fail(c, status, failure.reason);
+        return refused(c,
+                       failure.blame == Blame::output     ? QUILTPIX_ERROR_OUTPUT
+                       : failure.blame == Blame::original ? QUILTPIX_ERROR_ORIGINAL
+                                                          : QUILTPIX_ERROR_INPUT,
+                       failure.reason);
     }
     c->summaryLine = s.line();
     if (summary) {
@@ -308,8 +315,7 @@ quiltpix_status quiltpix_mos_to_rgb(quiltpix_context* context, const void* mos, 
         quiltpix::MemoryStream in(mos ? mos : "", mos_size);
         const quiltpix::MosCheck check = quiltpix::checkMosStream(in, mos_size);
         if (!check.whole)
-            return fail(context, check.reason == "out of memory" ? QUILTPIX_ERROR_MEMORY : QUILTPIX_ERROR_INPUT,
-                        check.reason);
+            return refused(context, QUILTPIX_ERROR_INPUT, check.reason);
         if (stride < 3 * static_cast<std::size_t>(check.header.width))
             return fail(context, QUILTPIX_ERROR_ARGUMENT,
                         "a stride of " + std::to_string(stride) + " bytes is less than the " +
